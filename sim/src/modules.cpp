@@ -29,7 +29,7 @@ struct Module {
     bool builtin = false;
 };
 
-std::vector<std::unique_ptr<Module>> &modules() {
+std::vector<std::unique_ptr<Module>> &module_list() {
     static std::vector<std::unique_ptr<Module>> m;
     return m;
 }
@@ -55,7 +55,7 @@ std::string stem(const std::string &file) {
 }
 
 Module *by_base(const void *base) {
-    for (auto &m : modules())
+    for (auto &m : module_list())
         if (m->base == base) return m.get();
     return nullptr;
 }
@@ -169,7 +169,7 @@ void forget_loaded_modules() {
     std::vector<void *> to_close;
     {
         WINSIM_LOCK();
-        for (auto &m : modules()) {
+        for (auto &m : module_list()) {
             if (m->dl && !m->builtin) to_close.push_back(m->dl);
             if (!m->builtin) m->dl = nullptr;
             m->refs = 0;
@@ -212,7 +212,7 @@ extern "C" void winsim_module_attach(const void *anchor, winsim_dllmain_fn entry
             mod->host_file = canonical(info.dli_fname ? info.dli_fname : "");
             mod->name = stem(mod->host_file);
             m = mod.get();
-            modules().push_back(std::move(mod));
+            module_list().push_back(std::move(mod));
         }
         m->entry = entry;
     }
@@ -225,7 +225,7 @@ extern "C" void winsim_module_detach(const void *anchor) {
     winsim_dllmain_fn entry = nullptr;
     {
         WINSIM_LOCK();
-        auto &v = modules();
+        auto &v = module_list();
         for (auto it = v.begin(); it != v.end(); ++it) {
             if ((*it)->base == info.dli_fbase) {
                 entry = (*it)->entry;
@@ -259,11 +259,11 @@ extern "C" HMODULE WINAPI LoadLibraryA(LPCSTR file) {
             SetLastError(ERROR_MOD_NOT_FOUND);
             return nullptr;
         }
-        for (auto &m : modules())
+        for (auto &m : module_list())
             if (m->refs && iequals(m->win_path, full)) return take_reference(m.get(), "");
         found = full;
     } else {
-        for (auto &m : modules()) {
+        for (auto &m : module_list()) {
             if (m->refs && iequals(file_part(module_file_name(*m)), name)) return take_reference(m.get(), "");
         }
     }
@@ -300,10 +300,10 @@ extern "C" HMODULE WINAPI LoadLibraryA(LPCSTR file) {
         return nullptr;
     }
     if (kind == "builtin") {
-        for (auto &m : modules())
+        for (auto &m : module_list())
             if (m->builtin && iequals(m->name, image)) return take_reference(m.get(), found);
         size_t used = 0;
-        for (auto &m : modules()) used += m->builtin;
+        for (auto &m : module_list()) used += m->builtin;
         if (used >= sizeof k_builtin_bases) fatal("too many built-in system libraries");
         auto mod = std::make_unique<Module>();
         mod->base = &k_builtin_bases[used];
@@ -314,7 +314,7 @@ extern "C" HMODULE WINAPI LoadLibraryA(LPCSTR file) {
         mod->host_file = canonical(info.dli_fname);
         mod->dl = dlopen(mod->host_file.c_str(), RTLD_NOW | RTLD_NOLOAD);
         Module *m = mod.get();
-        modules().push_back(std::move(mod));
+        module_list().push_back(std::move(mod));
         return take_reference(m, found);
     }
 
@@ -332,7 +332,7 @@ extern "C" HMODULE WINAPI LoadLibraryA(LPCSTR file) {
     }
     std::string canon = canonical(host);
     Module *m = nullptr;
-    for (auto &mod : modules())
+    for (auto &mod : module_list())
         if (mod->host_file == canon) m = mod.get();
     if (!m) {
         dlclose(dl);
@@ -401,7 +401,7 @@ extern "C" HMODULE WINAPI GetModuleHandleA(LPCSTR name) {
     WINSIM_LOCK();
     std::string want = with_default_extension(name);
     bool has_path = want.find_first_of("\\/:") != std::string::npos;
-    for (auto &m : modules()) {
+    for (auto &m : module_list()) {
         if (!m->refs && m->builtin) continue;
         std::string have = module_file_name(*m);
         if (has_path ? iequals(have, want) : iequals(file_part(have), want)) return (HMODULE)m->base;
