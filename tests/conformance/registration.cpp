@@ -2,6 +2,7 @@
 // against the Win32 API only, so the same checks run on the simulated machine
 // and on Wine.
 #include "conformance.h"
+#include "pe_writer.h"
 
 #include <windows.h>
 
@@ -243,4 +244,55 @@ CONFORMANCE_TEST(driver_version_from_uninstall_entry) {
     set_dword(k_uninstall, "VersionMinor", 5);
     CHECK_EQ(driver_version(), 0u);
     delete_tree(HKEY_LOCAL_MACHINE, k_uninstall);
+}
+
+namespace {
+
+// The platform's token driver file under the Windows directory.
+std::string driver_file() {
+    char dir[MAX_PATH] = "";
+    GetWindowsDirectoryA(dir, sizeof dir);
+    OSVERSIONINFOA v{};
+    v.dwOSVersionInfoSize = sizeof v;
+    GetVersionExA(&v);
+    const char *file;
+    if (v.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS)
+        file = (v.dwMajorVersion == 4 && v.dwMinorVersion == 0) ? "\\System\\qvatkn95.sys"
+                                                                 : "\\System32\\Drivers\\qvatoken.sys";
+    else
+        file = v.dwMajorVersion == 4 ? "\\System32\\Drivers\\usbqvtkn.sys" : "\\System32\\Drivers\\qvatoken.sys";
+    return std::string(dir) + file;
+}
+
+bool write_file(const std::string &path, const std::vector<uint8_t> &bytes) {
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    BOOL ok = WriteFile(h, bytes.data(), (DWORD)bytes.size(), &written, nullptr);
+    CloseHandle(h);
+    return ok && written == bytes.size();
+}
+
+} // namespace
+
+CONFORMANCE_TEST(driver_version_from_driver_file) {
+    Token token;
+    auto driver_version = token.fn<VersionFn>("quva_GetDriverVersion");
+    REQUIRE(driver_version != nullptr);
+    delete_tree(HKEY_LOCAL_MACHINE, k_uninstall);
+    std::string file = driver_file();
+    conformance::Cleanup undo([&] { DeleteFileA(file.c_str()); });
+    DeleteFileA(file.c_str());
+    CHECK_EQ(driver_version(), 0u);
+
+    pe_writer::ImageOptions image;
+    image.kind = pe_writer::ImageKind::Driver;
+    pe_writer::parse_version("1.18.0.57", image.version.file_version);
+    pe_writer::default_file_type(image.kind, &image.version.file_type, &image.version.file_subtype);
+    REQUIRE(write_file(file, pe_writer::write_image(image)));
+    CHECK_EQ(driver_version(), 0x01120039u);
+
+    image.with_version = false;
+    REQUIRE(write_file(file, pe_writer::write_image(image)));
+    CHECK_EQ(driver_version(), 0u);
 }
