@@ -4,6 +4,7 @@
 #include "disk.h"
 #include "modules.h"
 #include "registry.h"
+#include "threads.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -132,6 +133,7 @@ void install_pieces(Machine::Impl &m) {
 
 void finish_teardown() {
     forget_loaded_modules();
+    sched::machine_teardown();
     handle_table::clear();
     {
         WINSIM_LOCK();
@@ -158,6 +160,7 @@ Machine::Machine(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {
     Machine *prev = nullptr;
     if (!g_current.compare_exchange_strong(prev, this))
         fatal("a second simulated machine was created while one is current");
+    sched::machine_started();
 }
 
 Machine::~Machine() {
