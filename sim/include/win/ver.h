@@ -12,12 +12,21 @@ WINSIM_BEGIN_C
 #define VS_FF_DEBUG 0x00000001L
 #define VOS_NT_WINDOWS32 0x00040004L
 #define VOS__WINDOWS32 0x00000004L
+#define VOS_NT 0x00040000L
+#define VOS__WINDOWS16 0x00000001L
+#define VOS_DOS_WINDOWS32 0x00010004L
 #define VFT_UNKNOWN 0x00000000L
 #define VFT_APP 0x00000001L
 #define VFT_DLL 0x00000002L
 #define VFT_DRV 0x00000003L
+#define VFT_FONT 0x00000004L
+#define VFT_VXD 0x00000005L
+#define VFT_STATIC_LIB 0x00000007L
 #define VFT2_UNKNOWN 0x00000000L
+#define VFT2_DRV_PRINTER 0x00000001L
+#define VFT2_DRV_KEYBOARD 0x00000002L
 #define VFT2_DRV_SYSTEM 0x00000007L
+#define VFT2_DRV_INSTALLABLE 0x00000008L
 
 typedef struct tagVS_FIXEDFILEINFO {
     DWORD dwSignature;
@@ -40,5 +49,9 @@ BOOL WINAPI GetFileVersionInfoA(LPCSTR lptstrFilename, DWORD dwHandle, DWORD dwL
 BOOL WINAPI VerQueryValueA(LPCVOID pBlock, LPCSTR lpSubBlock, LPVOID *lplpBuffer, PUINT puLen);
 
 WINSIM_END_C
+
+#define GetFileVersionInfoSize GetFileVersionInfoSizeA
+#define GetFileVersionInfo GetFileVersionInfoA
+#define VerQueryValue VerQueryValueA
 
 #endif

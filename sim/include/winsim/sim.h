@@ -86,12 +86,16 @@ Machine *current_machine();
 
 namespace reg {
 // REGEDIT4 text of a key and everything below it ("" or "HKEY_LOCAL_MACHINE\\..."
-// for a subtree; "" exports every hive).  Keys in enumeration order.
+// for a subtree; "" exports every hive, HKEY_CLASSES_ROOT only as part of
+// HKEY_LOCAL_MACHINE).  Keys in enumeration order; just the header when the
+// key does not exist.
 std::string export_text(const std::string &key = "");
 // Applies REGEDIT4 text ([key], [-key], "name"=..., "name"=-); false with a
 // message naming the line on a syntax error (nothing is applied then).
+// Writes as the system would: access rights and deny_write do not apply.
 bool import_text(const std::string &text, std::string *error = nullptr);
-// Direct inspection helpers for tests (paths like "HKLM\\Software\\X").
+// Direct inspection helpers for tests (paths like "HKLM\\Software\\X"; the
+// hive in full or as HKLM, HKCU, HKU, HKCR, HKCC).  Name "" is the default value.
 bool key_exists(const std::string &path);
 bool value(const std::string &path, const std::string &name, DWORD *type, std::vector<BYTE> *data);
 // Denies write access (create subkey, set and delete values, delete) on a key
@@ -114,6 +118,10 @@ bool remove(const std::string &win_path);
 bool install_library(const std::string &win_path, const std::string &library);
 // Makes the disk report a full disk for every write from now on (or not).
 void set_disk_full(bool full);
+// File attributes as GetFileAttributesA reports them (INVALID_FILE_ATTRIBUTES
+// when missing), and setting them behind the program's back.
+DWORD attributes(const std::string &win_path);
+bool set_attributes(const std::string &win_path, DWORD attributes);
 } // namespace disk
 
 // -------------------------------------------------------------- PE images
@@ -126,10 +134,14 @@ struct VersionInfo {
     DWORD file_subtype = VFT2_DRV_SYSTEM;
     // StringFileInfo entries (CompanyName, FileDescription, FileVersion, ...)
     std::vector<std::pair<std::string, std::string>> strings;
-    WORD language = 0x0409, codepage = 1252;
+    WORD language = 0x0409, codepage = 1252; // VarFileInfo\Translation
+    // Key of the string table; "" gives the language with code page 1200
+    // ("040904B0"), the usual key whatever Translation names.
+    std::string string_table;
 };
 // A small but well-formed PE image (i386, one .rsrc section) carrying an
 // RT_VERSION resource.  `with_version` false gives an image with no version.
+// Not a DLL and file_type VFT_DRV: a native-subsystem driver image.
 std::vector<BYTE> make_image(const VersionInfo &info, bool with_version = true, bool dll = false);
 } // namespace pe
 
