@@ -81,6 +81,10 @@ TEST(DriverVersion, PlatformFailuresAndUnreadableFiles) {
         winsim::faults::fail("GetVersionExA", ERROR_ACCESS_DENIED);
         EXPECT_EQ(driver_version(), 0x03000000u);
         winsim::faults::clear();
+        // No drivers directory at all.
+        ASSERT_TRUE(RemoveDirectoryA("C:\\WINDOWS\\system32\\drivers"));
+        winsim::reg::import_text(std::string("REGEDIT4\n\n[-") + k_uninstall + "]\n");
+        EXPECT_EQ(driver_version(), 0u);
     }
     {
         kit::Machine m(Os::Nt4);
