@@ -281,7 +281,13 @@ CONFORMANCE_TEST(driver_version_from_driver_file) {
     REQUIRE(driver_version != nullptr);
     delete_tree(HKEY_LOCAL_MACHINE, k_uninstall);
     std::string file = driver_file();
-    conformance::Cleanup undo([&] { DeleteFileA(file.c_str()); });
+    // Not every machine has the driver's directory yet (Wine has no "System").
+    std::string dir = file.substr(0, file.rfind('\\'));
+    bool made_dir = CreateDirectoryA(dir.c_str(), nullptr) != FALSE;
+    conformance::Cleanup undo([&] {
+        DeleteFileA(file.c_str());
+        if (made_dir) RemoveDirectoryA(dir.c_str());
+    });
     DeleteFileA(file.c_str());
     CHECK_EQ(driver_version(), 0u);
 
