@@ -544,17 +544,19 @@ extern "C" LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserve
     return create_key(hKey, lpSubKey, samDesired, phkResult, lpdwDisposition);
 }
 
-// With no subkey the old call hands back the very handle it was given.
+// With no subkey the old calls hand back the very handle they were given.
+static LONG same_handle(HKEY hKey, PHKEY phkResult) {
+    WINSIM_LOCK();
+    Opened o;
+    if (LONG e = use(hKey, 0, &o)) return e;
+    *phkResult = hKey;
+    return ERROR_SUCCESS;
+}
+
 extern "C" LONG WINAPI RegCreateKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
     if (DWORD e = fault("RegCreateKeyA")) return (LONG)e;
     if (!phkResult) return ERROR_INVALID_PARAMETER;
-    if (!lpSubKey || !*lpSubKey) {
-        WINSIM_LOCK();
-        Opened o;
-        if (LONG e = use(hKey, 0, &o)) return e;
-        *phkResult = hKey;
-        return ERROR_SUCCESS;
-    }
+    if (!lpSubKey || !*lpSubKey) return same_handle(hKey, phkResult);
     return create_key(hKey, lpSubKey, MAXIMUM_ALLOWED, phkResult, nullptr);
 }
 
@@ -568,13 +570,7 @@ extern "C" LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions
 extern "C" LONG WINAPI RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
     if (DWORD e = fault("RegOpenKeyA")) return (LONG)e;
     if (!phkResult) return ERROR_INVALID_PARAMETER;
-    if (!lpSubKey || !*lpSubKey) {
-        WINSIM_LOCK();
-        Opened o;
-        if (LONG e = use(hKey, 0, &o)) return e;
-        *phkResult = hKey;
-        return ERROR_SUCCESS;
-    }
+    if (!lpSubKey || !*lpSubKey) return same_handle(hKey, phkResult);
     return open_key(hKey, lpSubKey, MAXIMUM_ALLOWED, phkResult);
 }
 
