@@ -18,5 +18,9 @@
 #include "win/reg.h"
 #include "win/ver.h"
 #include "win/thread.h"
+#include "win/process.h"
+#include "win/svc.h"
+#include "win/user.h"
+#include "win/ioctl.h"
 
 #endif

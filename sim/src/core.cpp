@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <unordered_map>
+#include <vector>
 
 namespace winsim {
 
@@ -111,6 +112,27 @@ const char *handle_kind_name(HandleKind kind) {
 std::map<HandleKind, long> &extra_counts() {
     static std::map<HandleKind, long> m;
     return m;
+}
+
+namespace {
+std::vector<LifeCycle> &life_cycles() {
+    static std::vector<LifeCycle> v;
+    return v;
+}
+} // namespace
+
+bool add_life_cycle(LifeCycle hooks) {
+    life_cycles().push_back(hooks);
+    return true;
+}
+void run_started_hooks(bool loaded) {
+    for (auto &h : life_cycles())
+        if (h.started) h.started(loaded);
+}
+void run_ended_hooks() {
+    auto &v = life_cycles();
+    for (auto it = v.rbegin(); it != v.rend(); ++it)
+        if (it->ended) it->ended();
 }
 
 namespace handles {

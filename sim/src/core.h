@@ -15,6 +15,7 @@ namespace winsim {
 
 class Registry;
 class Disk;
+struct TokenStack;
 
 // Prints a message and aborts: used for misuse of the simulator itself
 // (no current machine, a deadlock of simulated threads), never for Win32 errors.
@@ -33,7 +34,11 @@ struct Machine::Impl {
     std::map<std::string, std::string> environment; // upper-cased names
     std::unique_ptr<Registry> registry;
     std::unique_ptr<Disk> disk;
+    std::shared_ptr<TokenStack> tokens; // token driver and smart-card readers, made on first use (tokens.cpp)
 };
+
+// Writes the token stack's state to the machine directory (tokens.cpp).
+void save_token_stack(Machine::Impl &m);
 
 // The current machine's state; aborts with a clear message when there is none.
 Machine::Impl &M();
@@ -81,6 +86,22 @@ void clear();
 // Open things that live outside the handle table (loaded module references,
 // windows), counted by the piece that owns them; guarded by big_lock().
 std::map<HandleKind, long> &extra_counts();
+
+// ------------------------------------------------------ machine life cycle
+
+// Pieces with state of their own beyond the registry and the disk (services,
+// processes, windows) follow the machine's life: `started` runs once a machine
+// has been created or loaded, registry and disk in place (`loaded` says
+// which); `ended` runs when it is destroyed, after its threads have ended.
+struct LifeCycle {
+    void (*started)(bool loaded);
+    void (*ended)();
+};
+// Registers hooks, normally from a static initialiser; returns true.
+bool add_life_cycle(LifeCycle hooks);
+// Called by machine.cpp: `started` hooks in registration order, `ended` in reverse.
+void run_started_hooks(bool loaded);
+void run_ended_hooks();
 
 // ------------------------------------------------------------------ faults
 

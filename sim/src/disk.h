@@ -26,6 +26,12 @@ struct FileObject : Object {
     // `method` is FILE_BEGIN/CURRENT/END; the new position comes back.
     virtual DWORD seek(int64_t distance, DWORD method, uint64_t *position);
     virtual DWORD flush();
+    // DeviceIoControl (devio.cpp): 0 with *returned set, ERROR_MORE_DATA with
+    // the part that fits, or another error.
+    virtual DWORD ioctl(DWORD code, const void *in, DWORD in_size, void *out, DWORD out_size, DWORD *returned) {
+        (void)code, (void)in, (void)in_size, (void)out, (void)out_size, (void)returned;
+        return ERROR_INVALID_FUNCTION;
+    }
 };
 
 // Opens the device behind "\\\\.\\NAME" for CreateFileA.  Called without

@@ -3,6 +3,7 @@
 #include "core.h"
 #include "disk.h"
 #include "modules.h"
+#include "processes.h"
 #include "registry.h"
 #include "threads.h"
 
@@ -134,6 +135,7 @@ void install_pieces(Machine::Impl &m) {
 void finish_teardown() {
     forget_loaded_modules();
     sched::machine_teardown();
+    run_ended_hooks();
     handle_table::clear();
     {
         WINSIM_LOCK();
@@ -192,6 +194,7 @@ std::unique_ptr<Machine> Machine::create(const std::string &dir, Os os) {
     install_system_images(*s.profile);
     std::string err;
     if (!s.registry->import_text(default_registry(*s.profile), &err)) fatal("default registry: " + err);
+    run_started_hooks(false);
     m->save();
     return m;
 }
@@ -245,6 +248,7 @@ std::unique_ptr<Machine> Machine::load(const std::string &dir) {
         std::string err;
         if (!s.registry->import_text(ss.str(), &err)) fatal("registry.reg: " + err);
     }
+    run_started_hooks(true);
     return m;
 }
 
@@ -276,6 +280,7 @@ void Machine::save() {
         reg << s.registry->export_text("");
     }
     s.disk->save();
+    save_token_stack(s);
 }
 
 const Profile &Machine::profile() const { return *impl_->profile; }
@@ -364,7 +369,7 @@ extern "C" DWORD WINAPI GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD
         return 0;
     }
     WINSIM_LOCK();
-    auto &env = M().environment;
+    auto &env = process_environment();
     auto it = env.find(upper(name));
     if (it == env.end()) {
         SetLastError(ERROR_ENVVAR_NOT_FOUND);
@@ -380,13 +385,14 @@ extern "C" BOOL WINAPI SetEnvironmentVariableA(LPCSTR name, LPCSTR value) {
     }
     WINSIM_LOCK();
     if (value)
-        M().environment[upper(name)] = value;
+        process_environment()[upper(name)] = value;
     else
-        M().environment.erase(upper(name));
+        process_environment().erase(upper(name));
     return TRUE;
 }
 
 extern "C" LPSTR WINAPI GetCommandLineA(void) {
+    if (LPSTR own = process_command_line()) return own;
     static thread_local std::string line;
     line = M().command_line;
     return &line[0];

@@ -3,6 +3,7 @@
 // (the kit's libraries) or to a system DLL that the simulator itself provides.
 #include "core.h"
 #include "modules.h"
+#include "processes.h"
 
 #include <dlfcn.h>
 
@@ -122,7 +123,7 @@ std::string with_default_extension(std::string name) {
 std::vector<std::string> search_path() {
     Machine::Impl &m = M();
     std::vector<std::string> dirs;
-    dirs.push_back(dir_part(m.process_image));
+    dirs.push_back(dir_part(process_image()));
     dirs.push_back(m.profile->system_dir);
     if (m.profile->nt()) dirs.push_back(std::string(m.profile->windows_dir) + "\\system");
     dirs.push_back(m.profile->windows_dir);
@@ -419,7 +420,7 @@ extern "C" DWORD WINAPI GetModuleFileNameA(HMODULE h, LPSTR buffer, DWORD size) 
     {
         WINSIM_LOCK();
         if (!h || h == (HMODULE)&k_process_image) {
-            path = M().process_image;
+            path = process_image();
         } else {
             Module *m = by_base(h);
             if (!m) {

@@ -239,7 +239,7 @@ DWORD load_block(LPCSTR name, Block *out) {
     if (!name) return ERROR_INVALID_PARAMETER;
     std::vector<BYTE> file;
     if (DWORD e = D().read_all(name, &file)) return e;
-    size_t at, size;
+    size_t at = 0, size = 0;
     if (DWORD e = find_version(file, &at, &size)) return e;
     size_t len = size;
     WORD stated = rd16(file.data() + at);

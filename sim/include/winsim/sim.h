@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -205,6 +206,228 @@ void advance(DWORD ms);
 // Number of simulated threads alive (the calling thread included).
 int live_threads();
 } // namespace clock
+
+// ---------------------------------------------------------------- services
+
+// The service control manager (services.cpp).  A service is a key under
+// HKLM\SYSTEM\CurrentControlSet\Services with a valid "Type": the registry
+// is the service database, so services seeded or removed through the
+// registry exist or vanish at once.  What the registry does not hold (state,
+// open handles, scripted behaviour) lives in the manager and starts afresh
+// with each machine: a loaded machine is one that has just booted, so
+// services marked for deletion are gone and boot, system and automatic
+// services are running.  No service manager on Windows 9x.
+namespace services {
+// What a service does when it is controlled, for scenarios.
+struct Behaviour {
+    DWORD start_pending_ms = 0;   // start-pending this long after StartServiceA (INFINITE: for ever)
+    DWORD stop_pending_ms = 0;    // stop-pending this long after a stop control (INFINITE: for ever)
+    bool stoppable = true;        // false: the stop control is refused (ERROR_INVALID_SERVICE_CONTROL)
+    DWORD start_error = 0;        // StartServiceA fails with this
+    DWORD exit_code = 0;          // dwWin32ExitCode once it has stopped
+};
+void set_behaviour(const std::string &name, const Behaviour &behaviour);
+// Puts a service into `state` now, whatever it was doing.  A pending state
+// lasts `ms` of virtual time (INFINITE: until released) and then completes
+// (start-pending to running, stop-pending to stopped).
+void hold(const std::string &name, DWORD state, DWORD ms = INFINITE);
+// Completes a pending state now.
+void release(const std::string &name);
+// The current state (0 when the service does not exist).
+DWORD state(const std::string &name);
+// The arguments of the last StartServiceA.
+std::vector<std::string> start_arguments(const std::string &name);
+// Open handles on a service.
+int open_handles(const std::string &name);
+struct Info {
+    std::string name;          // as the key spells it
+    std::string display_name;
+    DWORD type = 0, start = 0, error_control = 0;
+    std::string image_path, group;
+    DWORD state = 0;
+    bool marked_for_delete = false;
+};
+// Every service, in the registry's order.
+std::vector<Info> list();
+} // namespace services
+
+// --------------------------------------------------------------- processes
+
+// Simulated processes (processes.cpp).  An image file on the simulated disk
+// names the program to run; see install_program.
+namespace processes {
+// A program written for the simulator: runs on the new process's main thread
+// with its command line; the result is the exit code (or it calls ExitProcess).
+using Program = std::function<DWORD(const std::string &command_line)>;
+// Programs are registered for the life of the host process, by name.
+void register_program(const std::string &name, Program program);
+void unregister_program(const std::string &name);
+// Writes an image file at a Windows path that runs program `name`: a
+// registered one, or else our shared object NAME.so (next to libwinsim)
+// exporting WinMain.  `imports` names the DLLs the image binds at load time:
+// the new process looks for each one (its own directory first) before the
+// program starts, and ends with STATUS_DLL_NOT_FOUND when one is missing.
+bool install_program(const std::string &win_path, const std::string &name,
+                     const std::vector<std::string> &imports = {});
+// Every process started on this machine, in start order.
+struct Run {
+    DWORD process_id = 0;
+    std::string image, program, command_line;
+    uint64_t started_ms = 0, ended_ms = 0;
+    bool ended = false;
+    DWORD exit_code = STILL_ACTIVE;
+};
+std::vector<Run> history();
+// Starts a command line, waits for the process and closes its handles: the
+// exit code, or (DWORD)-1 with the CreateProcessA error in *error.
+DWORD run(const std::string &command_line, DWORD *error = nullptr);
+} // namespace processes
+
+// -------------------------------------------------------------------- user
+
+// USER (user.cpp): windows and message boxes.  Message boxes are answered at
+// once by a scripted user and recorded.
+namespace user {
+struct ShownBox {
+    HWND owner = nullptr;
+    std::string caption, text;
+    UINT type = 0;
+    int answer = 0; // IDOK, IDYES, ...
+    DWORD process_id = 0, thread_id = 0;
+    uint64_t time_ms = 0;
+};
+// The answer to boxes whose caption and text contain these parts ("" matches
+// anything); the first matching rule wins.  Without one, the default answer;
+// without that (0), the box's default button.  An answer the box has no
+// button for stops the simulation with a message.
+void on_message_box(const std::string &caption_part, const std::string &text_part, int answer);
+void set_default_answer(int answer);
+// Called on the thread showing each box, before the rules, while the box is
+// up (the machine can be looked at); a nonzero result is the answer.
+void on_message_box_shown(std::function<int(const ShownBox &box)> hook);
+// Drops the rules, the hook and the default answer.
+void clear_message_box_rules();
+// Every box shown on this machine, oldest first.
+std::vector<ShownBox> message_boxes();
+void clear_message_boxes();
+// A box drawn as text, the pressed button starred.
+std::string render(const ShownBox &box);
+struct WindowInfo {
+    HWND hwnd = nullptr;
+    std::string class_name, title;
+    bool visible = false;
+    HWND parent = nullptr;
+    DWORD process_id = 0, thread_id = 0;
+};
+// Every window that exists, in creation order.
+std::vector<WindowInfo> windows();
+} // namespace user
+
+// ------------------------------------------------------------------ tokens
+
+// The token driver behind "\\\\.\\QUVADRVR" and the tokens plugged into the
+// machine (tokens.cpp).  Plugged tokens, the driver's presence and its version
+// answer are kept in the machine directory (tokens.ini) by Machine::save().
+} // namespace winsim
+namespace tokenmodel {
+class Token;
+}
+namespace winsim {
+namespace tokens {
+struct TokenSpec {
+    std::vector<BYTE> serial;     // 8 bytes; empty: 51 56 00 00 and the token id big-endian
+    std::string name;             // up to 32 characters; "" answers 32 zero bytes
+    bool short_atr = false;       // the 9-byte ATR instead of the 25-byte one
+    std::vector<BYTE> atr;        // any other ATR (1 to 32 bytes); overrides short_atr
+    std::vector<BYTE> descriptor; // raw descriptor bytes (up to 64, valid or not); empty: the default
+    bool smart_card = true;       // false: no smart-card function (card commands answer 0x03)
+    int slot = -1;                // virtual reader index; -1: the lowest one no token occupies
+};
+// Plugs a token in and returns the token id the driver gave it (1, 2, ...;
+// ids are never reused on a machine).
+DWORD plug(const TokenSpec &spec = {});
+// Pulls a token out: open handles on it fail from now on; false when unknown.
+bool unplug(DWORD id);
+std::vector<DWORD> plugged();
+// The token itself, for looking inside and injecting errors; nullptr when not plugged.
+tokenmodel::Token *token(DWORD id);
+// The virtual reader index of a plugged token (-1 when not plugged).
+int slot(DWORD id);
+// Whether the driver is loaded: without it "\\\\.\\QUVADRVR" does not open
+// and there are no virtual readers.  On by default.
+void set_driver_present(bool present);
+bool driver_present();
+// The answer to the version control, any size and value (default 02 01 00 00,
+// that is 0x102).  An answer longer than the caller's buffer fails with
+// ERROR_MORE_DATA after copying what fits.
+void set_version_answer(const std::vector<BYTE> &answer);
+// Makes a control code (driver code 0x2204xx or reader code 0x3120xx; either
+// names the same control on both paths) fail with `error` after `skip` calls,
+// for `times` calls (-1: always).  The error is returned as it is: a Win32
+// code from DeviceIoControl, or from SCardControl a Win32 or SCARD_* code.
+void fail_control(DWORD code, DWORD error, int times = 1, int skip = 0);
+// A token opened by another process: every open answers status 1.
+void hold_elsewhere(DWORD id, bool held = true);
+// The token is pulled out while it works on the next exchange.
+void remove_during_next_exchange(DWORD id);
+// Virtual milliseconds each exchange takes (0 by default); the exchange waits
+// without any lock, so a timer or another thread may unplug the token meanwhile.
+void set_exchange_time(DWORD ms);
+// Every control that reached the driver, on either path (the last 4096).
+struct Control {
+    bool smartcard = false;     // through SCardControl
+    DWORD code = 0;             // the driver code (0x220400...), also for reader codes
+    std::vector<BYTE> request;  // the request bytes as given
+    DWORD answer_size = 0;      // the caller's answer buffer size
+    DWORD error = 0;            // 0, or the error returned
+    std::vector<BYTE> answer;   // the bytes returned
+};
+std::vector<Control> log();
+void clear_log();
+} // namespace tokens
+
+// ---------------------------------------------------------------- smart cards
+
+// The smart-card resource manager (scard.cpp): WINSCARD.DLL, the service,
+// the driver's virtual readers and physical readers with foreign cards.
+namespace scard {
+// Places or removes the WINSCARD.DLL image (system directory on NT, Windows\System
+// on 9x).  Present on a new 2000/XP/2003/Vista machine, absent on 95/98/ME/NT 4.0.
+void install_library(bool present);
+bool library_installed();
+// A stopped or absent service: SCardEstablishContext answers SCARD_E_NO_SERVICE,
+// calls on existing contexts SCARD_E_SERVICE_STOPPED.  Running by default.
+void set_service_running(bool running);
+bool service_running();
+// Number of virtual readers the driver presents ("Vornel Technologies
+// QuvaVirtualReader 0" up).  -1 (the default): as the driver parameters say,
+// "NumberOfDevices" (NT, quvaenum key then qvatoken; NT 4.0 usbqvtkn\Parameters)
+// or "NumberOfReaders" (98/ME, VXD\QUVAVR9X); 0 when absent or on Windows 95.
+// A plugged token shows as a card in the reader of its slot.
+void set_virtual_readers(int count);
+int virtual_readers();
+// A physical reader, optionally holding a foreign card (a small ISO card that
+// answers SCardTransmit).  `introduce` also writes its Calais key.
+struct ReaderSpec {
+    std::string name;
+    std::vector<BYTE> atr;  // empty: no card
+    DWORD protocols = 1;    // SCARD_PROTOCOL_T0 1, T1 2
+    bool introduce = false;
+};
+bool add_reader(const ReaderSpec &spec); // false when the name is taken
+bool remove_reader(const std::string &name);
+bool insert_card(const std::string &reader, const std::vector<BYTE> &atr);
+bool remove_card(const std::string &reader);
+// A reader the resource manager cannot use (SCARD_STATE_UNAVAILABLE), and a
+// card that does not answer (SCARD_STATE_MUTE; connects fail with
+// SCARD_W_UNRESPONSIVE_CARD).  Both work for virtual readers too.
+bool set_unavailable(const std::string &reader, bool unavailable = true);
+bool set_mute(const std::string &reader, bool mute = true);
+// The names SCardListReadersA would give now, in its order.
+std::vector<std::string> reader_names();
+// Buffers handed out with SCARD_AUTOALLOCATE and not yet freed.
+long outstanding_memory();
+} // namespace scard
 
 } // namespace winsim
 

@@ -1,0 +1,912 @@
+// USER of the simulated machine: window classes, one table of windows, one
+// message queue per thread on the virtual clock, and message boxes answered
+// by a scripted user.
+//
+// Window procedures always run on the thread that owns the window and never
+// with big_lock() held (they may block: a message box, a nested loop).  A
+// message sent to another thread's window waits in that thread's queue until
+// the owner takes it in GetMessageA or PeekMessageA, as on Windows.
+#include "user.h"
+
+#include "processes.h"
+#include "threads.h"
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <sstream>
+
+namespace winsim {
+
+namespace {
+
+constexpr uintptr_t kFirstWindow = 0x10010;
+constexpr ATOM kFirstAtom = 0xC000;
+
+struct WindowClass {
+    std::string name;
+    ATOM atom = 0;
+    DWORD pid = 0;
+    UINT style = 0;
+    WNDPROC proc = nullptr;
+    HINSTANCE instance = nullptr;
+    std::string menu_name;
+    int windows = 0;
+};
+
+struct Window {
+    HWND hwnd = nullptr;
+    std::string class_name;
+    ATOM atom = 0;
+    WNDPROC proc = nullptr;
+    std::string title;
+    DWORD style = 0, ex_style = 0;
+    HWND parent = nullptr, owner = nullptr;
+    HMENU menu = nullptr;
+    HINSTANCE instance = nullptr;
+    DWORD tid = 0, pid = 0;
+    bool visible = false;
+    bool destroying = false;
+    RECT rect{};
+};
+
+struct Sent {
+    HWND hwnd;
+    UINT message;
+    WPARAM wparam;
+    LPARAM lparam;
+    LRESULT result = 0;
+    bool done = false;
+};
+
+struct Queue {
+    DWORD pid = 0;
+    std::deque<MSG> posted;
+    bool quit = false;
+    int quit_code = 0;
+    std::deque<std::shared_ptr<Sent>> sent;
+};
+
+struct Rule {
+    std::string caption, text;
+    int answer;
+};
+
+struct State {
+    std::vector<WindowClass> classes;
+    std::map<uintptr_t, Window> windows; // by handle value: creation order
+    std::map<DWORD, Queue> queues;       // by thread id
+    uintptr_t next_window = kFirstWindow;
+    ATOM next_atom = kFirstAtom;
+    std::vector<Rule> rules;
+    std::function<int(const user::ShownBox &)> hook;
+    int default_answer = 0;
+    std::vector<user::ShownBox> shown;
+};
+
+State &U() {
+    static State *s = new State; // parked threads may outlive static destruction
+    return *s;
+}
+
+void set_window_count() { extra_counts()[HandleKind::Window] = (long)U().windows.size(); }
+
+Window *find_window(HWND h) {
+    auto it = U().windows.find((uintptr_t)h);
+    return it == U().windows.end() ? nullptr : &it->second;
+}
+
+WindowClass *find_class(LPCSTR name, DWORD pid) {
+    for (auto &c : U().classes) {
+        if (c.pid != pid && c.pid != 0) continue;
+        if (IS_INTRESOURCE(name) ? c.atom == (ATOM)(uintptr_t)name : iequals(c.name, name)) return &c;
+    }
+    return nullptr;
+}
+
+bool is_descendant(HWND child, HWND ancestor) {
+    for (Window *w = find_window(child); w && w->parent; w = find_window(w->parent))
+        if (w->parent == ancestor) return true;
+    return false;
+}
+
+Queue &queue_of(DWORD tid) {
+    auto it = U().queues.find(tid);
+    if (it != U().queues.end()) return it->second;
+    Queue &q = U().queues[tid];
+    q.pid = process_id();
+    return q;
+}
+
+std::string hex(uintptr_t v) {
+    char b[24];
+    std::snprintf(b, sizeof b, "0x%llx", (unsigned long long)v);
+    return b;
+}
+
+// Calls a window procedure on the current thread, without the lock.
+LRESULT call_proc(HWND h, UINT message, WPARAM w, LPARAM l) {
+    WNDPROC proc;
+    {
+        WINSIM_LOCK();
+        Window *win = find_window(h);
+        if (!win) return 0;
+        proc = win->proc;
+    }
+    return proc ? proc(h, message, w, l) : DefWindowProcA(h, message, w, l);
+}
+
+// Runs the messages other threads sent to this one.
+void run_sent_messages(DWORD tid) {
+    for (;;) {
+        std::shared_ptr<Sent> s;
+        {
+            WINSIM_LOCK();
+            auto it = U().queues.find(tid);
+            if (it == U().queues.end() || it->second.sent.empty()) return;
+            s = it->second.sent.front();
+            it->second.sent.pop_front();
+        }
+        LRESULT r = call_proc(s->hwnd, s->message, s->wparam, s->lparam);
+        {
+            WINSIM_LOCK();
+            s->result = r;
+            s->done = true;
+        }
+        sched::notify();
+    }
+}
+
+bool filter_matches(const MSG &m, HWND filter, UINT min, UINT max) {
+    if ((min || max) && (m.message < min || m.message > max)) return false;
+    if (!filter) return true;
+    if (filter == (HWND)-1) return m.hwnd == nullptr;
+    return m.hwnd == filter || is_descendant(m.hwnd, filter);
+}
+
+// Takes (or, with `remove` false, copies) the next message a filter lets
+// through; false when there is none.  Hold the lock.
+bool take_message(Queue &q, LPMSG out, HWND filter, UINT min, UINT max, bool remove) {
+    for (auto it = q.posted.begin(); it != q.posted.end(); ++it) {
+        if (!filter_matches(*it, filter, min, max)) continue;
+        *out = *it;
+        if (remove) q.posted.erase(it);
+        return true;
+    }
+    bool quit_wanted = (!min && !max) || (WM_QUIT >= min && WM_QUIT <= max);
+    if (q.quit && quit_wanted) {
+        std::memset(out, 0, sizeof *out);
+        out->message = WM_QUIT;
+        out->wParam = (WPARAM)q.quit_code;
+        out->time = (DWORD)sched::now();
+        if (remove) q.quit = false;
+        return true;
+    }
+    return false;
+}
+
+bool has_message(DWORD tid, HWND filter, UINT min, UINT max) {
+    WINSIM_LOCK();
+    auto it = U().queues.find(tid);
+    if (it == U().queues.end()) return false;
+    MSG m;
+    return !it->second.sent.empty() || take_message(it->second, &m, filter, min, max, false);
+}
+
+bool post(DWORD tid, HWND h, UINT message, WPARAM w, LPARAM l) {
+    {
+        WINSIM_LOCK();
+        MSG m;
+        std::memset(&m, 0, sizeof m);
+        m.hwnd = h;
+        m.message = message;
+        m.wParam = w;
+        m.lParam = l;
+        m.time = (DWORD)sched::now();
+        queue_of(tid).posted.push_back(m);
+    }
+    sched::notify();
+    return true;
+}
+
+// The buttons of a message box type, in order; empty for a type Windows refuses.
+std::vector<int> buttons_of(UINT type) {
+    switch (type & MB_TYPEMASK) {
+    case MB_OK: return {IDOK};
+    case MB_OKCANCEL: return {IDOK, IDCANCEL};
+    case MB_ABORTRETRYIGNORE: return {IDABORT, IDRETRY, IDIGNORE};
+    case MB_YESNOCANCEL: return {IDYES, IDNO, IDCANCEL};
+    case MB_YESNO: return {IDYES, IDNO};
+    case MB_RETRYCANCEL: return {IDRETRY, IDCANCEL};
+    default: return {};
+    }
+}
+
+const char *button_name(int id) {
+    switch (id) {
+    case IDOK: return "OK";
+    case IDCANCEL: return "Cancel";
+    case IDABORT: return "Abort";
+    case IDRETRY: return "Retry";
+    case IDIGNORE: return "Ignore";
+    case IDYES: return "Yes";
+    case IDNO: return "No";
+    default: return "?";
+    }
+}
+
+const char *icon_name(UINT type) {
+    switch (type & MB_ICONMASK) {
+    case MB_ICONHAND: return "error";
+    case MB_ICONQUESTION: return "question";
+    case MB_ICONEXCLAMATION: return "warning";
+    case MB_ICONASTERISK: return "information";
+    default: return nullptr;
+    }
+}
+
+// Removes one window (its children are gone already): no messages.
+void forget_window(HWND h) {
+    Window *w = find_window(h);
+    if (!w) return;
+    for (auto &c : U().classes)
+        if (c.atom == w->atom) c.windows--;
+    auto q = U().queues.find(w->tid);
+    if (q != U().queues.end()) {
+        auto &posted = q->second.posted;
+        posted.erase(std::remove_if(posted.begin(), posted.end(), [h](const MSG &m) { return m.hwnd == h; }),
+                     posted.end());
+    }
+    U().windows.erase((uintptr_t)h);
+    set_window_count();
+}
+
+std::vector<HWND> windows_where(const std::function<bool(const Window &)> &pred) {
+    std::vector<HWND> out;
+    for (auto &kv : U().windows)
+        if (pred(kv.second)) out.push_back(kv.second.hwnd);
+    return out;
+}
+
+// WM_DESTROY to the window and then to its children, WM_NCDESTROY the other
+// way round, as Windows orders them.
+void destroy_tree(HWND h) {
+    {
+        WINSIM_LOCK();
+        Window *w = find_window(h);
+        if (!w) return;
+        w->destroying = true;
+        w->visible = false;
+    }
+    call_proc(h, WM_DESTROY, 0, 0);
+    std::vector<HWND> children;
+    {
+        WINSIM_LOCK();
+        children = windows_where([h](const Window &w) { return w.parent == h; });
+    }
+    for (HWND c : children) destroy_tree(c);
+    call_proc(h, WM_NCDESTROY, 0, 0);
+    WINSIM_LOCK();
+    forget_window(h);
+}
+
+void machine_ended() {
+    WINSIM_LOCK();
+    U() = State();
+}
+
+const bool registered = add_life_cycle({nullptr, machine_ended});
+
+} // namespace
+
+void user_process_ended(DWORD pid) {
+    WINSIM_LOCK();
+    State &s = U();
+    for (HWND h : windows_where([pid](const Window &w) { return w.pid == pid; })) forget_window(h);
+    s.classes.erase(std::remove_if(s.classes.begin(), s.classes.end(), [pid](const WindowClass &c) { return c.pid == pid; }),
+                    s.classes.end());
+    for (auto it = s.queues.begin(); it != s.queues.end();)
+        it = it->second.pid == pid ? s.queues.erase(it) : std::next(it);
+}
+
+// ------------------------------------------------------------ control API
+
+namespace user {
+
+void on_message_box(const std::string &caption_part, const std::string &text_part, int answer) {
+    WINSIM_LOCK();
+    U().rules.push_back({caption_part, text_part, answer});
+}
+
+void on_message_box_shown(std::function<int(const ShownBox &box)> hook) {
+    WINSIM_LOCK();
+    U().hook = std::move(hook);
+}
+
+void set_default_answer(int answer) {
+    WINSIM_LOCK();
+    U().default_answer = answer;
+}
+
+void clear_message_box_rules() {
+    WINSIM_LOCK();
+    U().rules.clear();
+    U().default_answer = 0;
+    U().hook = nullptr;
+}
+
+std::vector<ShownBox> message_boxes() {
+    WINSIM_LOCK();
+    return U().shown;
+}
+
+void clear_message_boxes() {
+    WINSIM_LOCK();
+    U().shown.clear();
+}
+
+std::string render(const ShownBox &box) {
+    std::vector<std::string> lines;
+    std::istringstream in(box.text);
+    std::string line;
+    while (std::getline(in, line)) lines.push_back(line);
+    const char *icon = icon_name(box.type);
+    std::string buttons;
+    for (int b : buttons_of(box.type)) {
+        std::string label = std::string("[ ") + button_name(b) + " ]";
+        if (b == box.answer) label = std::string("[*") + button_name(b) + "*]";
+        buttons += (buttons.empty() ? "" : "  ") + label;
+    }
+    std::string title = box.caption + (icon ? std::string("  (") + icon + ")" : std::string());
+    size_t width = std::max(title.size(), buttons.size());
+    for (auto &l : lines) width = std::max(width, l.size());
+    auto row = [width](const std::string &s) { return "| " + s + std::string(width - s.size(), ' ') + " |\n"; };
+    std::string rule = "+" + std::string(width + 2, '-') + "+\n";
+    std::string out = rule + row(title) + rule;
+    for (auto &l : lines) out += row(l);
+    out += row("");
+    out += row(std::string((width - buttons.size()) / 2, ' ') + buttons);
+    out += rule;
+    return out;
+}
+
+std::vector<WindowInfo> windows() {
+    WINSIM_LOCK();
+    std::vector<WindowInfo> out;
+    for (auto &kv : U().windows) {
+        const Window &w = kv.second;
+        WindowInfo i;
+        i.hwnd = w.hwnd;
+        i.class_name = w.class_name;
+        i.title = w.title;
+        i.visible = w.visible;
+        i.parent = w.parent;
+        i.process_id = w.pid;
+        i.thread_id = w.tid;
+        out.push_back(i);
+    }
+    return out;
+}
+
+} // namespace user
+
+} // namespace winsim
+
+using namespace winsim;
+
+// ----------------------------------------------------------------- classes
+
+extern "C" ATOM WINAPI RegisterClassA(const WNDCLASSA *wc) {
+    if (DWORD e = fault("RegisterClassA")) {
+        SetLastError(e);
+        return 0;
+    }
+    if (!wc || !wc->lpszClassName || (!IS_INTRESOURCE(wc->lpszClassName) && !*wc->lpszClassName) ||
+        IS_INTRESOURCE(wc->lpszClassName) || wc->cbClsExtra < 0 || wc->cbWndExtra < 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    WINSIM_LOCK();
+    DWORD pid = process_id();
+    for (auto &c : U().classes)
+        if (c.pid == pid && iequals(c.name, wc->lpszClassName)) {
+            SetLastError(ERROR_CLASS_ALREADY_EXISTS);
+            return 0;
+        }
+    WindowClass c;
+    c.name = wc->lpszClassName;
+    c.atom = U().next_atom++;
+    c.pid = pid;
+    c.style = wc->style;
+    c.proc = wc->lpfnWndProc;
+    c.instance = wc->hInstance;
+    if (wc->lpszMenuName)
+        c.menu_name = IS_INTRESOURCE(wc->lpszMenuName) ? "#" + std::to_string((uintptr_t)wc->lpszMenuName)
+                                                       : wc->lpszMenuName;
+    U().classes.push_back(c);
+    return c.atom;
+}
+
+extern "C" BOOL WINAPI UnregisterClassA(LPCSTR name, HINSTANCE) {
+    WINSIM_FAULT_BOOL("UnregisterClassA");
+    if (!name) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    WINSIM_LOCK();
+    DWORD pid = process_id();
+    auto &v = U().classes;
+    for (auto it = v.begin(); it != v.end(); ++it) {
+        if (it->pid != pid) continue;
+        if (IS_INTRESOURCE(name) ? it->atom != (ATOM)(uintptr_t)name : !iequals(it->name, name)) continue;
+        if (it->windows > 0) {
+            SetLastError(ERROR_CLASS_HAS_WINDOWS);
+            return FALSE;
+        }
+        v.erase(it);
+        return TRUE;
+    }
+    SetLastError(ERROR_CLASS_DOES_NOT_EXIST);
+    return FALSE;
+}
+
+// ----------------------------------------------------------------- windows
+
+extern "C" HWND WINAPI CreateWindowExA(DWORD ex_style, LPCSTR class_name, LPCSTR title, DWORD style, int x, int y,
+                                       int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
+                                       LPVOID param) {
+    if (DWORD e = fault("CreateWindowExA")) {
+        SetLastError(e);
+        return nullptr;
+    }
+    if (!class_name) {
+        SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
+        return nullptr;
+    }
+    DWORD tid = sched::current_thread_id();
+    HWND h;
+    CREATESTRUCTA cs;
+    {
+        WINSIM_LOCK();
+        DWORD pid = process_id();
+        WindowClass *cls = find_class(class_name, pid);
+        if (!cls) {
+            SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
+            return nullptr;
+        }
+        if (parent && parent != HWND_MESSAGE && !find_window(parent)) {
+            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+            return nullptr;
+        }
+        if ((style & WS_CHILD) && !parent) {
+            SetLastError(ERROR_TLW_WITH_WSCHILD);
+            return nullptr;
+        }
+        Window w;
+        w.hwnd = h = (HWND)U().next_window;
+        U().next_window += 4;
+        w.class_name = cls->name;
+        w.atom = cls->atom;
+        w.proc = cls->proc;
+        w.style = style & ~WS_VISIBLE;
+        w.ex_style = ex_style;
+        if (style & WS_CHILD)
+            w.parent = parent;
+        else
+            w.owner = parent == HWND_MESSAGE ? nullptr : parent;
+        w.menu = menu;
+        w.instance = instance;
+        w.tid = tid;
+        w.pid = pid;
+        // Windows' default placement, fixed so that every run is the same.
+        bool child = (style & WS_CHILD) != 0;
+        if (x == CW_USEDEFAULT) {
+            x = child ? 0 : 0x16;
+            y = child ? 0 : 0x16;
+        }
+        if (width == CW_USEDEFAULT) {
+            width = child ? 0 : 640;
+            height = child ? 0 : 480;
+        }
+        w.rect = RECT{x, y, x + width, y + height};
+        cls->windows++;
+        U().windows[(uintptr_t)h] = w;
+        set_window_count();
+        cs.lpCreateParams = param;
+        cs.hInstance = instance;
+        cs.hMenu = menu;
+        cs.hwndParent = parent;
+        cs.cy = height;
+        cs.cx = width;
+        cs.y = y;
+        cs.x = x;
+        cs.style = (LONG)style;
+        cs.lpszName = title;
+        cs.lpszClass = class_name;
+        cs.dwExStyle = ex_style;
+    }
+    if (!call_proc(h, WM_NCCREATE, 0, (LPARAM)&cs)) {
+        call_proc(h, WM_NCDESTROY, 0, 0);
+        WINSIM_LOCK();
+        forget_window(h);
+        return nullptr;
+    }
+    if (call_proc(h, WM_CREATE, 0, (LPARAM)&cs) == -1) {
+        DestroyWindow(h);
+        return nullptr;
+    }
+    if (style & WS_VISIBLE) ShowWindow(h, SW_SHOW);
+    return IsWindow(h) ? h : nullptr;
+}
+
+extern "C" BOOL WINAPI DestroyWindow(HWND h) {
+    WINSIM_FAULT_BOOL("DestroyWindow");
+    std::vector<HWND> owned;
+    {
+        WINSIM_LOCK();
+        Window *w = find_window(h);
+        if (!w) {
+            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+            return FALSE;
+        }
+        if (w->tid != sched::current_thread_id()) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
+        if (w->destroying) return TRUE;
+        w->destroying = true;
+        owned = windows_where([h](const Window &o) { return o.owner == h && !o.destroying; });
+    }
+    // Owned windows go first, as on Windows.
+    for (HWND o : owned) DestroyWindow(o);
+    {
+        WINSIM_LOCK();
+        if (Window *w = find_window(h)) w->destroying = false;
+    }
+    destroy_tree(h);
+    return TRUE;
+}
+
+extern "C" BOOL WINAPI ShowWindow(HWND h, int cmd) {
+    bool was, now = cmd != SW_HIDE;
+    {
+        WINSIM_LOCK();
+        Window *w = find_window(h);
+        if (!w) {
+            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+            return FALSE;
+        }
+        was = w->visible;
+        if (was == now) return was;
+        w->visible = now;
+    }
+    call_proc(h, WM_SHOWWINDOW, now, 0);
+    return was;
+}
+
+extern "C" BOOL WINAPI IsWindow(HWND h) {
+    WINSIM_LOCK();
+    return find_window(h) != nullptr;
+}
+
+extern "C" BOOL WINAPI IsWindowVisible(HWND h) {
+    WINSIM_LOCK();
+    for (Window *w = find_window(h); w; w = find_window(w->parent)) {
+        if (!w->visible) return FALSE;
+        if (!w->parent) return TRUE;
+    }
+    return FALSE;
+}
+
+extern "C" HWND WINAPI GetParent(HWND h) {
+    WINSIM_LOCK();
+    Window *w = find_window(h);
+    if (!w) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return nullptr;
+    }
+    return w->parent ? w->parent : w->owner;
+}
+
+extern "C" int WINAPI GetWindowTextA(HWND h, LPSTR buffer, int size) {
+    bool own;
+    std::string title;
+    {
+        WINSIM_LOCK();
+        Window *w = find_window(h);
+        if (!w) {
+            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+            if (buffer && size > 0) *buffer = '\0';
+            return 0;
+        }
+        own = w->tid == sched::current_thread_id();
+        title = w->title;
+    }
+    if (!buffer || size <= 0) return 0;
+    if (own) return (int)call_proc(h, WM_GETTEXT, (WPARAM)size, (LPARAM)buffer);
+    size_t n = std::min(title.size(), (size_t)size - 1);
+    std::memcpy(buffer, title.data(), n);
+    buffer[n] = '\0';
+    return (int)n;
+}
+
+extern "C" BOOL WINAPI SetWindowTextA(HWND h, LPCSTR text) {
+    if (!IsWindow(h)) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    return (BOOL)SendMessageA(h, WM_SETTEXT, 0, (LPARAM)text);
+}
+
+extern "C" LRESULT WINAPI DefWindowProcA(HWND h, UINT message, WPARAM w, LPARAM l) {
+    switch (message) {
+    case WM_NCCREATE: {
+        auto *cs = (const CREATESTRUCTA *)l;
+        WINSIM_LOCK();
+        if (Window *win = find_window(h))
+            win->title = cs && cs->lpszName && !IS_INTRESOURCE(cs->lpszName) ? cs->lpszName : "";
+        return TRUE;
+    }
+    case WM_CLOSE:
+        DestroyWindow(h);
+        return 0;
+    case WM_SETTEXT: {
+        WINSIM_LOCK();
+        Window *win = find_window(h);
+        if (!win) return FALSE;
+        win->title = l ? (LPCSTR)l : "";
+        return TRUE;
+    }
+    case WM_GETTEXT: {
+        WINSIM_LOCK();
+        Window *win = find_window(h);
+        if (!win || w == 0 || !l) return 0;
+        size_t n = std::min(win->title.size(), (size_t)w - 1);
+        std::memcpy((LPSTR)l, win->title.data(), n);
+        ((LPSTR)l)[n] = '\0';
+        return (LRESULT)n;
+    }
+    case WM_GETTEXTLENGTH: {
+        WINSIM_LOCK();
+        Window *win = find_window(h);
+        return win ? (LRESULT)win->title.size() : 0;
+    }
+    default:
+        return 0;
+    }
+}
+
+// ---------------------------------------------------------------- messages
+
+extern "C" void WINAPI PostQuitMessage(int code) {
+    DWORD tid = sched::current_thread_id();
+    {
+        WINSIM_LOCK();
+        Queue &q = queue_of(tid);
+        q.quit = true;
+        q.quit_code = code;
+    }
+    sched::notify();
+}
+
+extern "C" BOOL WINAPI PostMessageA(HWND h, UINT message, WPARAM w, LPARAM l) {
+    WINSIM_FAULT_BOOL("PostMessageA");
+    if (!h) return post(sched::current_thread_id(), nullptr, message, w, l);
+    std::vector<std::pair<DWORD, HWND>> targets;
+    {
+        WINSIM_LOCK();
+        if (h == HWND_BROADCAST) {
+            for (auto &kv : U().windows)
+                if (!kv.second.parent) targets.push_back({kv.second.tid, kv.second.hwnd});
+        } else {
+            Window *win = find_window(h);
+            if (!win) {
+                SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+                return FALSE;
+            }
+            targets.push_back({win->tid, h});
+        }
+    }
+    for (auto &t : targets) post(t.first, t.second, message, w, l);
+    return TRUE;
+}
+
+extern "C" BOOL WINAPI PostThreadMessageA(DWORD tid, UINT message, WPARAM w, LPARAM l) {
+    WINSIM_FAULT_BOOL("PostThreadMessageA");
+    if (!sched::thread_alive(tid)) {
+        SetLastError(ERROR_INVALID_THREAD_ID);
+        return FALSE;
+    }
+    return post(tid, nullptr, message, w, l);
+}
+
+extern "C" LRESULT WINAPI SendMessageA(HWND h, UINT message, WPARAM w, LPARAM l) {
+    DWORD me = sched::current_thread_id();
+    std::vector<std::pair<DWORD, HWND>> targets;
+    {
+        WINSIM_LOCK();
+        if (h == HWND_BROADCAST) {
+            for (auto &kv : U().windows)
+                if (!kv.second.parent) targets.push_back({kv.second.tid, kv.second.hwnd});
+        } else {
+            Window *win = find_window(h);
+            if (!win) {
+                SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+                return 0;
+            }
+            targets.push_back({win->tid, h});
+        }
+    }
+    LRESULT result = 0;
+    for (auto &t : targets) {
+        if (t.first == me) {
+            result = call_proc(t.second, message, w, l);
+            continue;
+        }
+        if (!sched::thread_alive(t.first)) continue;
+        auto s = std::make_shared<Sent>(Sent{t.second, message, w, l});
+        {
+            WINSIM_LOCK();
+            queue_of(t.first).sent.push_back(s);
+        }
+        sched::notify();
+        std::string what = "SendMessageA(window " + hex((uintptr_t)t.second) + ", message " + hex(message) +
+                           ") to thread " + hex(t.first);
+        for (;;) {
+            // While it waits, the sender still answers what is sent to it.
+            sched::wait_until(
+                [&] {
+                    WINSIM_LOCK();
+                    auto q = U().queues.find(me);
+                    return s->done || !sched::thread_alive(t.first) || (q != U().queues.end() && !q->second.sent.empty());
+                },
+                sched::kForever, what);
+            run_sent_messages(me);
+            WINSIM_LOCK();
+            if (s->done || !sched::thread_alive(t.first)) break;
+        }
+        WINSIM_LOCK();
+        result = s->result;
+    }
+    return result;
+}
+
+extern "C" BOOL WINAPI GetMessageA(LPMSG msg, HWND h, UINT min, UINT max) {
+    if (DWORD e = fault("GetMessageA")) {
+        SetLastError(e);
+        return -1;
+    }
+    if (!msg) {
+        SetLastError(ERROR_NOACCESS);
+        return -1;
+    }
+    if (h && h != (HWND)-1 && !IsWindow(h)) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return -1;
+    }
+    DWORD tid = sched::current_thread_id();
+    for (;;) {
+        run_sent_messages(tid);
+        {
+            WINSIM_LOCK();
+            if (take_message(queue_of(tid), msg, h, min, max, true)) return msg->message != WM_QUIT;
+        }
+        sched::wait_until([&] { return has_message(tid, h, min, max); }, sched::kForever,
+                          "GetMessageA(thread " + hex(tid) + ")");
+    }
+}
+
+extern "C" BOOL WINAPI PeekMessageA(LPMSG msg, HWND h, UINT min, UINT max, UINT flags) {
+    if (DWORD e = fault("PeekMessageA")) {
+        SetLastError(e);
+        return FALSE;
+    }
+    if (!msg) {
+        SetLastError(ERROR_NOACCESS);
+        return FALSE;
+    }
+    if (h && h != (HWND)-1 && !IsWindow(h)) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    DWORD tid = sched::current_thread_id();
+    run_sent_messages(tid);
+    {
+        WINSIM_LOCK();
+        if (take_message(queue_of(tid), msg, h, min, max, (flags & PM_REMOVE) != 0)) return TRUE;
+    }
+    // An empty queue lets the other threads run, as Windows does unless told not to.
+    if (!(flags & PM_NOYIELD)) sched::yield();
+    return FALSE;
+}
+
+extern "C" BOOL WINAPI TranslateMessage(const MSG *) {
+    // No keyboard on the simulated machine yet: nothing to translate.
+    return FALSE;
+}
+
+extern "C" LRESULT WINAPI DispatchMessageA(const MSG *msg) {
+    if (!msg || !msg->hwnd) return 0;
+    if (!IsWindow(msg->hwnd)) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return 0;
+    }
+    return call_proc(msg->hwnd, msg->message, msg->wParam, msg->lParam);
+}
+
+// -------------------------------------------------------- icons and cursors
+
+extern "C" HICON WINAPI LoadIconA(HINSTANCE instance, LPCSTR name) {
+    if (DWORD e = fault("LoadIconA")) {
+        SetLastError(e);
+        return nullptr;
+    }
+    uintptr_t id = (uintptr_t)name;
+    if (!instance && IS_INTRESOURCE(name) && id >= 32512 && id <= 32517) return (HICON)(0x20000 | id);
+    // Resources of our own programs and libraries are not modelled here yet.
+    SetLastError(instance ? ERROR_RESOURCE_TYPE_NOT_FOUND : ERROR_RESOURCE_NAME_NOT_FOUND);
+    return nullptr;
+}
+
+extern "C" HCURSOR WINAPI LoadCursorA(HINSTANCE instance, LPCSTR name) {
+    if (DWORD e = fault("LoadCursorA")) {
+        SetLastError(e);
+        return nullptr;
+    }
+    uintptr_t id = (uintptr_t)name;
+    if (!instance && IS_INTRESOURCE(name) && ((id >= 32512 && id <= 32516) || (id >= 32640 && id <= 32651)))
+        return (HCURSOR)(0x30000 | id);
+    SetLastError(instance ? ERROR_RESOURCE_TYPE_NOT_FOUND : ERROR_RESOURCE_NAME_NOT_FOUND);
+    return nullptr;
+}
+
+// ------------------------------------------------------------ message boxes
+
+extern "C" int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
+    if (DWORD e = fault("MessageBoxA")) {
+        SetLastError(e);
+        return 0;
+    }
+    std::vector<int> buttons = buttons_of(type);
+    if (buttons.empty()) {
+        SetLastError(ERROR_INVALID_MSGBOX_STYLE);
+        return 0;
+    }
+    DWORD tid = sched::current_thread_id();
+    user::ShownBox box;
+    std::function<int(const user::ShownBox &)> hook;
+    {
+        WINSIM_LOCK();
+        if (owner && !find_window(owner)) {
+            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+            return 0;
+        }
+        box.owner = owner;
+        box.caption = caption ? caption : "Error";
+        box.text = text ? text : "";
+        box.type = type;
+        box.process_id = process_id();
+        box.thread_id = tid;
+        box.time_ms = sched::now();
+        hook = U().hook;
+    }
+    // The hook looks at the machine while the box is up, so no lock is held.
+    int answer = hook ? hook(box) : 0;
+    WINSIM_LOCK();
+    for (size_t i = 0; !answer && i < U().rules.size(); i++) {
+        const Rule &r = U().rules[i];
+        if (box.caption.find(r.caption) != std::string::npos && box.text.find(r.text) != std::string::npos)
+            answer = r.answer;
+    }
+    if (!answer) answer = U().default_answer;
+    if (!answer) {
+        size_t def = (type & MB_DEFMASK) >> 8;
+        answer = buttons[def < buttons.size() ? def : 0];
+    }
+    if (std::find(buttons.begin(), buttons.end(), answer) == buttons.end())
+        fatal("the scripted user answered " + std::to_string(answer) + " to the message box \"" + box.caption +
+              "\", which has no such button");
+    box.answer = answer;
+    U().shown.push_back(box);
+    return answer;
+}
