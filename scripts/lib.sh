@@ -9,6 +9,7 @@ QUVA_PACKAGES_NATIVE=(cmake ninja-build g++ libgtest-dev)
 QUVA_PACKAGES_WINDOWS=(cmake ninja-build g++-mingw-w64-i686 g++-mingw-w64-x86-64
     g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 binutils-mingw-w64)
 QUVA_PACKAGES_WINE=(wine64)
+QUVA_PACKAGES_FUZZ=(cmake ninja-build clang libclang-rt-14-dev)
 
 QUVA_WINE="${QUVA_WINE:-/usr/lib/wine/wine64}"
 

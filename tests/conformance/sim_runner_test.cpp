@@ -37,6 +37,9 @@ const char *const k_libraries[] = {
 #ifdef QUVA_HAVE_QUVAUI
     "QUVAUI",
 #endif
+#ifdef QUVA_HAVE_SCARDPROBE
+    "SCARDPROBE",
+#endif
     nullptr,
 };
 
