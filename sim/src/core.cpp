@@ -37,6 +37,16 @@ bool iequals(const std::string &a, const std::string &b) {
            });
 }
 
+std::string file_part(const std::string &path) {
+    size_t p = path.find_last_of("\\/");
+    return p == std::string::npos ? path : path.substr(p + 1);
+}
+
+std::string dir_part(const std::string &path) {
+    size_t p = path.find_last_of("\\/");
+    return p == std::string::npos ? std::string() : path.substr(0, p);
+}
+
 UINT copy_out(const std::string &s, LPSTR buffer, UINT size) {
     if (!buffer || size <= s.size()) return (UINT)s.size() + 1;
     std::memcpy(buffer, s.c_str(), s.size() + 1);

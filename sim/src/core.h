@@ -124,6 +124,10 @@ std::string upper(std::string s);
 std::string lower(std::string s);
 bool iequals(const std::string &a, const std::string &b);
 
+// The last element of a Windows path, and everything before its separator.
+std::string file_part(const std::string &path);
+std::string dir_part(const std::string &path);
+
 // Copies `s` into a caller buffer with the usual Win32 "size in characters"
 // contract: returns the length copied (without terminator) when it fits,
 // else the size needed including the terminator and copies nothing.

@@ -39,15 +39,6 @@ std::vector<std::unique_ptr<Module>> &module_list() {
 const char k_process_image = 0;
 const char k_builtin_bases[32] = {};
 
-std::string file_part(const std::string &path) {
-    size_t p = path.find_last_of("\\/");
-    return p == std::string::npos ? path : path.substr(p + 1);
-}
-
-std::string dir_part(const std::string &path) {
-    size_t p = path.find_last_of("\\/");
-    return p == std::string::npos ? std::string() : path.substr(0, p);
-}
 
 std::string stem(const std::string &file) {
     std::string f = file_part(file);

@@ -70,15 +70,6 @@ std::shared_ptr<ProcessState> current_state() {
     return it == T().all.end() ? nullptr : it->second;
 }
 
-std::string file_part(const std::string &path) {
-    size_t p = path.find_last_of("\\/");
-    return p == std::string::npos ? path : path.substr(p + 1);
-}
-
-std::string dir_part(const std::string &path) {
-    size_t p = path.find_last_of("\\/");
-    return p == std::string::npos ? std::string() : path.substr(0, p);
-}
 
 std::string join(const std::string &dir, const std::string &file) {
     if (dir.empty()) return file;
