@@ -1,0 +1,27 @@
+// Internal operations of the driver installer library, shared by its source
+// files; nothing here is exported.
+#ifndef QUVADI_INTERNAL_H
+#define QUVADI_INTERNAL_H
+
+#include <windows.h>
+
+// ---- token hardware identities ----
+#define QUVADI_TOKEN_MODELS 7
+
+// The USB hardware IDs of the token models, and their display names in the
+// same order.
+extern const char *const quvadi_token_hwids[QUVADI_TOKEN_MODELS];
+extern const char *const quvadi_token_model_names[QUVADI_TOKEN_MODELS];
+
+// One flag per row: set by the device count when a present device matches
+// the row, read by the install flows.  Plain process-wide state; one install
+// or count at a time per process.
+extern DWORD quvadi_model_present[QUVADI_TOKEN_MODELS];
+
+// TRUE when hwid begins, case-insensitively, with a whole row of the table
+// (so a revision suffix still matches).  The first matching row wins; with
+// mark nonzero its present-model flag is set to 1.  A null hwid matches
+// nothing.
+BOOL MatchTokenHardwareId(LPCSTR hwid, BOOL mark);
+
+#endif
