@@ -30,6 +30,13 @@ DWORD quva_read_file_version(LPCSTR path);
 void quva_set_module(HMODULE module);
 HMODULE quva_module(void);
 
+/* ---- dialog placement ----
+ * Centres the dialog over the reference window (null: the desktop window),
+ * keeps it inside the screen (the dialog's device context's resolution) and
+ * moves it without changing its size or z-order.  FALSE when a window
+ * rectangle or the device context cannot be had. */
+BOOL centre_dialog(HWND reference, HWND dialog);
+
 /* ---- self-registration ---- */
 #define QUVA_COMPONENTS_PARENT \
     "Software\\Vornel Technologies\\Quva\\Quva Components\\Quva Application Interfaces"

@@ -17,6 +17,28 @@ extern "C" {
  * in the top byte.  Returns 0x01010030 (1.1.0.48). */
 DWORD WINAPI quvaUI_GetLibVersion(void);
 
+/* ---- messages and window placement ---- */
+
+/* Writes the message of a token status code (0 "Success", 17 "Invalid
+ * parameter passed to API.", 255 "Invalid status returned from the
+ * device.", ...) into buffer: size counts characters with the terminator and
+ * a longer message is cut to size - 1.  Returns the number of characters
+ * written; 0 and an empty buffer for a code without a message (26 to 254,
+ * and anything above 255).  A null buffer or a size of 0 writes nothing. */
+DWORD WINAPI quvaUI_GetErrorMsgA(DWORD code, LPSTR buffer, DWORD size);
+
+/* Sets the window that owns the dialogs and that they are centred over
+ * (null: the desktop window) and whether they make themselves topmost
+ * (nonzero).  Affects every dialog shown afterwards.  Returns topmost.
+ * The values are process-wide and unlocked: set them before showing
+ * dialogs. */
+DWORD WINAPI quvaUI_SetWindowParams(HWND parent, DWORD topmost);
+
+/* Reads the two window parameters (the parent is null until
+ * quvaUI_SetWindowParams was called).  An output pointer that is null or not
+ * writable (IsBadWritePtr) is skipped rather than faulting. */
+void WINAPI quvaUI_GetWindowParams(HWND *parent, DWORD *topmost);
+
 /* Registers the library under HKLM\Software\Vornel Technologies\Quva\Quva
  * Components\Quva Application Interfaces\Quva User Interface Library:
  * "Path" (the library's directory and "QUVAUI.DLL") and "Version".

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstring>
 #include <deque>
+#include <set>
 #include <sstream>
 
 namespace winsim {
@@ -22,6 +23,10 @@ namespace {
 
 constexpr uintptr_t kFirstWindow = 0x10010;
 constexpr ATOM kFirstAtom = 0xC000;
+// The desktop window: outside the window table (it is never created or
+// destroyed), the size of the screen.
+const HWND kDesktop = (HWND)(uintptr_t)0x1000C;
+constexpr uintptr_t kFirstDc = 0x01010000;
 
 struct WindowClass {
     std::string name;
@@ -82,6 +87,9 @@ struct State {
     std::function<int(const user::ShownBox &)> hook;
     int default_answer = 0;
     std::vector<user::ShownBox> shown;
+    int screen_width = 1024, screen_height = 768;
+    std::set<uintptr_t> dcs; // device contexts handed out by GetDC
+    uintptr_t next_dc = kFirstDc;
 };
 
 State &U() {
@@ -94,6 +102,16 @@ void set_window_count() { extra_counts()[HandleKind::Window] = (long)U().windows
 Window *find_window(HWND h) {
     auto it = U().windows.find((uintptr_t)h);
     return it == U().windows.end() ? nullptr : &it->second;
+}
+
+// A window's rectangle in screen coordinates (a child's is kept relative to its parent).
+RECT screen_rect(const Window &w) {
+    RECT r = w.rect;
+    for (Window *p = find_window(w.parent); p; p = find_window(p->parent)) {
+        r.left += p->rect.left, r.right += p->rect.left;
+        r.top += p->rect.top, r.bottom += p->rect.top;
+    }
+    return r;
 }
 
 WindowClass *find_class(LPCSTR name, DWORD pid) {
@@ -370,6 +388,26 @@ std::string render(const ShownBox &box) {
     return out;
 }
 
+void set_screen_size(int width, int height) {
+    WINSIM_LOCK();
+    U().screen_width = width;
+    U().screen_height = height;
+}
+
+HWND create_window(const RECT &rect, const std::string &title) {
+    {
+        WINSIM_LOCK();
+        if (!find_class("WinsimFrame", 0)) {
+            WindowClass c;
+            c.name = "WinsimFrame";
+            c.atom = U().next_atom++;
+            U().classes.push_back(c);
+        }
+    }
+    return CreateWindowExA(0, "WinsimFrame", title.c_str(), WS_OVERLAPPEDWINDOW | WS_VISIBLE, rect.left, rect.top,
+                           rect.right - rect.left, rect.bottom - rect.top, nullptr, nullptr, nullptr, nullptr);
+}
+
 std::vector<WindowInfo> windows() {
     WINSIM_LOCK();
     std::vector<WindowInfo> out;
@@ -383,6 +421,8 @@ std::vector<WindowInfo> windows() {
         i.parent = w.parent;
         i.process_id = w.pid;
         i.thread_id = w.tid;
+        i.rect = screen_rect(w);
+        i.topmost = (w.ex_style & WS_EX_TOPMOST) != 0;
         out.push_back(i);
     }
     return out;
@@ -474,6 +514,7 @@ extern "C" HWND WINAPI CreateWindowExA(DWORD ex_style, LPCSTR class_name, LPCSTR
             SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
             return nullptr;
         }
+        if (parent == kDesktop && !(style & WS_CHILD)) parent = nullptr; // owned by the desktop: no owner
         if (parent && parent != HWND_MESSAGE && !find_window(parent)) {
             SetLastError(ERROR_INVALID_WINDOW_HANDLE);
             return nullptr;
@@ -586,7 +627,7 @@ extern "C" BOOL WINAPI ShowWindow(HWND h, int cmd) {
 
 extern "C" BOOL WINAPI IsWindow(HWND h) {
     WINSIM_LOCK();
-    return find_window(h) != nullptr;
+    return h == kDesktop || find_window(h) != nullptr;
 }
 
 extern "C" BOOL WINAPI IsWindowVisible(HWND h) {
@@ -834,6 +875,100 @@ extern "C" LRESULT WINAPI DispatchMessageA(const MSG *msg) {
     return call_proc(msg->hwnd, msg->message, msg->wParam, msg->lParam);
 }
 
+// ------------------------------------------------- placement and the screen
+
+extern "C" HWND WINAPI GetDesktopWindow(void) { return kDesktop; }
+
+extern "C" BOOL WINAPI GetWindowRect(HWND h, LPRECT rect) {
+    WINSIM_FAULT_BOOL("GetWindowRect");
+    WINSIM_LOCK();
+    Window *w = find_window(h);
+    if (!w && h != kDesktop) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    if (!rect) {
+        SetLastError(ERROR_NOACCESS);
+        return FALSE;
+    }
+    *rect = w ? screen_rect(*w) : RECT{0, 0, U().screen_width, U().screen_height};
+    return TRUE;
+}
+
+extern "C" BOOL WINAPI SetWindowPos(HWND h, HWND after, int x, int y, int cx, int cy, UINT flags) {
+    WINSIM_FAULT_BOOL("SetWindowPos");
+    WINSIM_LOCK();
+    Window *w = find_window(h);
+    if (!w) {
+        SetLastError(h == kDesktop ? ERROR_ACCESS_DENIED : ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    RECT &r = w->rect;
+    if (!(flags & SWP_NOMOVE)) {
+        // Coordinates are the parent's for a child, the screen's otherwise.
+        r.right += x - r.left, r.bottom += y - r.top;
+        r.left = x, r.top = y;
+    }
+    if (!(flags & SWP_NOSIZE)) {
+        r.right = r.left + std::max(cx, 0);
+        r.bottom = r.top + std::max(cy, 0);
+    }
+    if (!(flags & SWP_NOZORDER) && !w->parent) {
+        // Only the topmost band is modelled, not the order inside a band.
+        if (after == HWND_TOPMOST) w->ex_style |= WS_EX_TOPMOST;
+        if (after == HWND_NOTOPMOST) w->ex_style &= ~(DWORD)WS_EX_TOPMOST;
+    }
+    if (flags & SWP_SHOWWINDOW) w->visible = true;
+    if (flags & SWP_HIDEWINDOW) w->visible = false;
+    return TRUE;
+}
+
+extern "C" int WINAPI GetSystemMetrics(int index) {
+    WINSIM_LOCK();
+    switch (index) {
+    case SM_CXSCREEN: return U().screen_width;
+    case SM_CYSCREEN: return U().screen_height;
+    default: return 0;
+    }
+}
+
+extern "C" HDC WINAPI GetDC(HWND h) {
+    if (DWORD e = fault("GetDC")) {
+        SetLastError(e);
+        return nullptr;
+    }
+    WINSIM_LOCK();
+    if (h && h != kDesktop && !find_window(h)) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return nullptr;
+    }
+    uintptr_t dc = U().next_dc++;
+    U().dcs.insert(dc);
+    extra_counts()[HandleKind::Other]++;
+    return (HDC)dc;
+}
+
+extern "C" int WINAPI ReleaseDC(HWND, HDC dc) {
+    WINSIM_LOCK();
+    if (!U().dcs.erase((uintptr_t)dc)) return 0;
+    extra_counts()[HandleKind::Other]--;
+    return 1;
+}
+
+extern "C" int WINAPI GetDeviceCaps(HDC dc, int index) {
+    WINSIM_LOCK();
+    if (!U().dcs.count((uintptr_t)dc)) return 0;
+    switch (index) {
+    case HORZRES: return U().screen_width;
+    case VERTRES: return U().screen_height;
+    case BITSPIXEL: return 32;
+    case PLANES: return 1;
+    case LOGPIXELSX:
+    case LOGPIXELSY: return 96;
+    default: return 0;
+    }
+}
+
 // -------------------------------------------------------- icons and cursors
 
 extern "C" HICON WINAPI LoadIconA(HINSTANCE instance, LPCSTR name) {
@@ -877,7 +1012,7 @@ extern "C" int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT 
     std::function<int(const user::ShownBox &)> hook;
     {
         WINSIM_LOCK();
-        if (owner && !find_window(owner)) {
+        if (owner && owner != kDesktop && !find_window(owner)) {
             SetLastError(ERROR_INVALID_WINDOW_HANDLE);
             return 0;
         }

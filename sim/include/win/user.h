@@ -13,6 +13,7 @@ typedef WORD ATOM;
 DECLARE_HANDLE(HICON);
 DECLARE_HANDLE(HMENU);
 DECLARE_HANDLE(HBRUSH);
+DECLARE_HANDLE(HDC);
 typedef HICON HCURSOR;
 
 typedef struct tagPOINT {
@@ -157,6 +158,32 @@ typedef struct tagMSG {
 #define WM_USER 0x0400
 #define WM_APP 0x8000
 
+/* SetWindowPos: places in the z-order and flags. */
+#define HWND_TOP ((HWND)0)
+#define HWND_BOTTOM ((HWND)1)
+#define HWND_TOPMOST ((HWND)-1)
+#define HWND_NOTOPMOST ((HWND)-2)
+#define SWP_NOSIZE 0x0001
+#define SWP_NOMOVE 0x0002
+#define SWP_NOZORDER 0x0004
+#define SWP_NOREDRAW 0x0008
+#define SWP_NOACTIVATE 0x0010
+#define SWP_FRAMECHANGED 0x0020
+#define SWP_SHOWWINDOW 0x0040
+#define SWP_HIDEWINDOW 0x0080
+
+/* GetSystemMetrics. */
+#define SM_CXSCREEN 0
+#define SM_CYSCREEN 1
+
+/* GetDeviceCaps (gdi32). */
+#define HORZRES 8
+#define VERTRES 10
+#define BITSPIXEL 12
+#define PLANES 14
+#define LOGPIXELSX 88
+#define LOGPIXELSY 90
+
 /* PeekMessageA options. */
 #define PM_NOREMOVE 0x0000
 #define PM_REMOVE 0x0001
@@ -247,6 +274,17 @@ BOOL WINAPI PostMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
 BOOL WINAPI PostThreadMessageA(DWORD idThread, UINT Msg, WPARAM wParam, LPARAM lParam);
 LRESULT WINAPI SendMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
 
+HWND WINAPI GetDesktopWindow(void);
+BOOL WINAPI GetWindowRect(HWND hWnd, LPRECT lpRect);
+BOOL WINAPI SetWindowPos(HWND hWnd, HWND hWndInsertAfter, int X, int Y, int cx, int cy, UINT uFlags);
+int WINAPI GetSystemMetrics(int nIndex);
+HDC WINAPI GetDC(HWND hWnd);
+int WINAPI ReleaseDC(HWND hWnd, HDC hDC);
+int WINAPI GetDeviceCaps(HDC hdc, int index); /* gdi32 */
+
+/* Our own libraries' strings come from the .rc text beside their image. */
+int WINAPI LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuffer, int cchBufferMax);
+
 HICON WINAPI LoadIconA(HINSTANCE hInstance, LPCSTR lpIconName);
 HCURSOR WINAPI LoadCursorA(HINSTANCE hInstance, LPCSTR lpCursorName);
 int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType);
@@ -272,6 +310,7 @@ WINSIM_END_C
 #define PostMessage PostMessageA
 #define PostThreadMessage PostThreadMessageA
 #define SendMessage SendMessageA
+#define LoadString LoadStringA
 #define LoadIcon LoadIconA
 #define LoadCursor LoadCursorA
 #define MessageBox MessageBoxA

@@ -318,9 +318,17 @@ struct WindowInfo {
     bool visible = false;
     HWND parent = nullptr;
     DWORD process_id = 0, thread_id = 0;
+    RECT rect{};          // screen coordinates
+    bool topmost = false; // in the topmost band
 };
 // Every window that exists, in creation order.
 std::vector<WindowInfo> windows();
+// The screen (desktop window, GetDeviceCaps, GetSystemMetrics); 1024x768
+// until set, and again on every new machine.
+void set_screen_size(int width, int height);
+// A visible top-level window with the given screen rectangle, owned by the
+// calling thread, for placing dialogs over; destroy it with DestroyWindow.
+HWND create_window(const RECT &rect, const std::string &title = "");
 } // namespace user
 
 // ------------------------------------------------------------------ tokens
