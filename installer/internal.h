@@ -24,4 +24,22 @@ extern DWORD quvadi_model_present[QUVADI_TOKEN_MODELS];
 // nothing.
 BOOL MatchTokenHardwareId(LPCSTR hwid, BOOL mark);
 
+// ---- PC/SC ----
+// How the smart-card service starts (NT only): enable nonzero makes it
+// automatic and starts it; zero makes it on demand (NT 5) when no physical
+// reader is live.
+void SetResourceManagerStart(BOOL enable);
+// Forgets the virtual readers in the resource manager and deletes their
+// Calais reader keys; 0 when a WinSCard call could not be made.
+BOOL ForgetVirtualReaders(void);
+
+// ---- component records ----
+// One key per installed driver file under the "Quva Device Drivers" key of
+// the maker's components key (HKLM), named by the file's FileDescription,
+// with "Version" (packed) and "Path".  Written after an install; removed
+// (with the emptied parent keys) before the driver files are deleted.
+// Failures are skipped silently.
+void WriteComponentRecords(void);
+void RemoveComponentRecords(void);
+
 #endif

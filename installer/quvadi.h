@@ -97,6 +97,87 @@ BOOL WINAPI quvaDI_DeleteServiceA(LPCSTR pszService, LPDWORD pMarkedForDeletion)
  * any nonzero result as failure. */
 DWORD WINAPI quvaDI_RunProcessA(HWND hwnd, LPSTR pszCommandLine, LPCSTR pszDirectory, BOOL bWait, UINT uShow);
 
+/* ---- PC/SC and virtual readers ----
+ * A reader is the token's virtual reader when its name begins with
+ * "Vornel Technologies QuvaVirtualReader".  None of these sets the last
+ * error. */
+
+/* TRUE on 98/ME and on every NT platform (the two are the same test). */
+BOOL WINAPI quvaDI_IsPcScSupported(void);
+BOOL WINAPI quvaDI_IsVrSupported(void);
+/* 9x: the "SmartcardBase" uninstall key and Windows\System\WINSCARD.DLL;
+ * NT: WINSCARD.DLL in the system directory. */
+BOOL WINAPI quvaDI_IsPcScInstalled(void);
+/* The smart-card driver library smclib.sys is in the drivers directory. */
+BOOL WINAPI quvaDI_IsPcScDriverInstalled(void);
+/* PC/SC is installed and a resource-manager context can be established; on
+ * NT a stopped but installed "ScardSvr" service counts as enabled. */
+BOOL WINAPI quvaDI_IsPcScEnabled(void);
+/* PC/SC is enabled and the driver parameters ask for resource-manager mode
+ * ("RMMode", else "UseRM" with a reader count above 0); with no parameters,
+ * whether a live virtual reader is listed. */
+BOOL WINAPI quvaDI_IsVrEnabled(void);
+/* TRUE when the name begins with the virtual-reader prefix (case-sensitive). */
+BOOL WINAPI quvaDI_IsVrReaderA(LPCSTR pszReader);
+/* Live virtual readers (not SCARD_STATE_UNAVAILABLE), prefix compared
+ * case-insensitively. */
+DWORD WINAPI quvaDI_IsVrReaderInstalled(void);
+/* Live readers that are not virtual; on 98/ME when there are none, the
+ * smart-card reader class entries whose "MatchingDeviceId" is no token's. */
+DWORD WINAPI quvaDI_IsNonVrReaderInstalled(void);
+/* NT 5 only: when the "SCardDrv" or "SCardSvr" service key lacks "Start",
+ * disables and stops the service, runs "SCardSvr.exe REINSTALL" from the
+ * system directory, makes the service automatic and starts it.  TRUE when
+ * the machine must restart; FALSE when nothing was needed or elsewhere. */
+BOOL WINAPI quvaDI_CheckAndFixPCSC(void);
+
+/* ---- driver parameters ----
+ * REG_DWORD values under HKLM\System\CurrentControlSet\Services:
+ *   NT 5:   QvaToken\Parameters "UseRM", "DriverFlags", "RMMode",
+ *           "FlashLedCycle", "FlashLedDuration"; QuvaEnum "NumberOfDevices"
+ *           (read from QvaToken when the QuvaEnum key does not exist);
+ *   NT 4.0: USBQVTKN\Parameters "UseRM", "NumberOfDevices", "RMMode" and the
+ *           two LED values;
+ *   98/ME:  QvaToken\Parameters "UseRM", "RMMode" and the LED values;
+ *           VXD\QUVAVR9X "NumberOfReaders".
+ * Windows 95, NT before 4.0 and other platforms have no driver parameters:
+ * every function below fails there with last error 1633
+ * (ERROR_INSTALL_PLATFORM_UNSUPPORTED).  A value counts only as a 4-byte
+ * REG_DWORD; anything else reads as 0. */
+
+/* Stores the use-resource-manager flag and the virtual-reader count, and on
+ * NT 5 the driver flags unchanged.  A nonzero flag with count 0 stores count
+ * 1; flag 0 with a nonzero count stores flag 1; flag 0 with count 0 stores
+ * both 0 without looking at the readers.  Otherwise physical plus virtual
+ * readers are kept within 32 (NT 5) or 10 (NT 4.0): too many physical
+ * readers store both 0, else the count is cut to what is left and the flag
+ * becomes 1.  On 98/ME the count is cut to 10 and any physical reader stores
+ * both 0.  With the flag 0 on NT 4.0 and 98/ME the virtual readers are
+ * removed from the resource manager; on NT 4.0 the smart-card service start
+ * follows the flag.  FALSE when a key or value cannot be written (the last
+ * error is not set then). */
+BOOL WINAPI quvaDI_SetDriverParams(DWORD dwDriverFlags, DWORD dwUseRM, DWORD dwNumberOfDevices);
+
+/* Reads the stored parameters; every output is zeroed first, and a value
+ * that cannot be read stays 0.  A missing "RMMode" reads as "UseRM".  The
+ * count is capped at 32 (NT 5) or 10 (NT 4.0, 98/ME); the driver flags are
+ * 0 except on NT 5.  TRUE with last error 0; FALSE with the registry error
+ * of the key that did not open (always 2 for the 98/ME Parameters key; a
+ * missing QUVAVR9X key only leaves the count 0), or 87 when an output
+ * pointer is null. */
+BOOL WINAPI quvaDI_GetDriverParams(LPDWORD pdwDriverFlags, LPDWORD pdwUseRM, LPDWORD pdwNumberOfDevices,
+                                   LPDWORD pdwRMMode);
+
+/* Stores the LED flashing parameters: either one 0 stores 0 and 0 (no
+ * flashing); else either one -1 stores the defaults 3 and 30; else each is
+ * clamped to 0..255.  FALSE when the key or a value cannot be written. */
+BOOL WINAPI quvaDI_SetDriverLedParams(LONG lFlashCycle, LONG lFlashDuration);
+
+/* Reads the LED parameters with the same rules (either one 0 gives 0 and 0,
+ * else each clamped to 0..255).  TRUE with last error 0; FALSE with the
+ * registry error when the key does not open, or 87 for a null pointer. */
+BOOL WINAPI quvaDI_GetDriverLedParams(LPLONG plFlashCycle, LPLONG plFlashDuration);
+
 /* Registers (bInstall non-zero) or unregisters the library under
  * HKLM\Software\Vornel Technologies\Quva\Quva Components\Quva Application
  * Interfaces\Quva Driver Installer Library: "Path" (the library's directory

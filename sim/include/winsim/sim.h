@@ -437,6 +437,20 @@ std::vector<std::string> reader_names();
 long outstanding_memory();
 } // namespace scard
 
+// The smart-card subsystem's system side (pcsc_system.cpp).
+namespace pcsc {
+// Writes "<system dir>\SCardSvr.exe", a program that on "REINSTALL" writes
+// back the "SCardDrv" and "SCardSvr" service keys (with "Start").
+void install_repair_program();
+// The two service keys as a healthy NT 5 machine holds them.
+void install_service_keys();
+// Deletes a service key's "Start" value (a damaged smart-card service).
+void remove_start_value(const std::string &service);
+// A 98/ME smart-card reader class entry (Class\SmartCardReader\NNNN) with
+// this "MatchingDeviceId"; returns its subkey name.
+std::string add_class_reader(const std::string &matching_device_id);
+} // namespace pcsc
+
 } // namespace winsim
 
 #endif
