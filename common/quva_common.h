@@ -25,6 +25,14 @@ DWORD quva_pack_file_version(DWORD file_version_ms, DWORD file_version_ls);
 /* Packed file version of a file's version resource; 0 when there is none. */
 DWORD quva_read_file_version(LPCSTR path);
 
+/* The driver package's version from its uninstall entry: FALSE when the
+ * entry does not open; otherwise TRUE with the fields read up to the first
+ * one missing (0 without "VersionMajor"). */
+BOOL quva_uninstall_entry_version(DWORD *version);
+/* The version of the platform's token driver file: 0 when it cannot be read,
+ * 0xFFFFFFFF when the platform or the Windows directory is unknown. */
+DWORD quva_driver_file_version(void);
+
 /* ---- module handle ----
  * Recorded by each library's DllMain when the process attaches it. */
 void quva_set_module(HMODULE module);

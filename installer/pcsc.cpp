@@ -2,7 +2,7 @@
 // smart-card service repair, and the two reader operations the install and
 // removal flows use.
 #include "internal.h"
-#include "../common/quva_common.h"
+#include "quva_common.h"
 #include "quvadi.h"
 
 #include <winscard.h>

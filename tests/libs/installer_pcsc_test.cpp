@@ -2,7 +2,7 @@
 // the simulated resource manager, and its two internal reader operations.
 #include "kit.h"
 
-#include "../../common/quva_common.h"
+#include "quva_common.h"
 #include "../../installer/internal.h"
 #include <quvadi.h>
 #include <winscard.h>
