@@ -19,37 +19,21 @@ namespace {
 
 using Bytes = std::vector<BYTE>;
 
-const char *status_text(DWORD code) {
-    static const char *const k_text[] = {
-        "Success",
-        "Cannot open the Quva driver.",
-        "Driver version not supported.",
-        "Invalid command pass to API.",
-        "Access denied.",
-        "Counter already zero.",
-        "Device not found.",
-        "Device removed.",
-        "Device communication error.",
-        "The specified directory does not exist.",
-        "File not found.",
-        "Device memory is corrupted.",
-        "Internal hardware error.",
-        "Invalid response received from the device.",
-        "The User PIN has expired.",
-        "Directory or file already exists.",
-        "Not enough memory to perform the operation.",
-        "Invalid parameter passed to API.",
-        "Data alignment error.",
-        "Input data is too long.",
-        "Invalid file selected or operation.",
-        "The device is currently in use.",
-        "The version of this library is not supported.",
-        "Communication time-out.",
-        "Item not found.",
-        "Communication error, command aborted.",
-    };
-    if (code < sizeof k_text / sizeof k_text[0]) return k_text[code];
-    return code == 255 ? "Invalid status returned from the device." : "(no message)";
+// The message of a token status code, as the dialogs library words it.
+std::string status_text(DWORD code) {
+    std::string text = "(no message)";
+    HMODULE ui = LoadLibraryA("QUVAUI");
+    if (!ui) {
+        char dir[MAX_PATH] = "";
+        GetSystemDirectoryA(dir, sizeof dir);
+        winsim::disk::install_library(std::string(dir) + "\\QUVAUI.DLL", "QUVAUI");
+        ui = LoadLibraryA("QUVAUI");
+    }
+    auto get = ui ? (DWORD(WINAPI *)(DWORD, LPSTR, DWORD))(void *)GetProcAddress(ui, "quvaUI_GetErrorMsgA") : nullptr;
+    char buf[256];
+    if (get && get(code, buf, sizeof buf)) text = buf;
+    if (ui) FreeLibrary(ui);
+    return text;
 }
 
 std::string status(DWORD code) { return std::to_string(code) + " (" + status_text(code) + ")"; }
