@@ -329,6 +329,83 @@ void set_screen_size(int width, int height);
 // A visible top-level window with the given screen rectangle, owned by the
 // calling thread, for placing dialogs over; destroy it with DestroyWindow.
 HWND create_window(const RECT &rect, const std::string &title = "");
+
+// ---- dialogs and the scripted user (dialogs.cpp)
+// Dialogs are built from the DIALOG/DIALOGEX templates of the .rc text beside
+// a library's image, the same text windres compiles for Windows.
+struct ControlInfo {
+    int id = 0;
+    std::string class_name; // "Button", "Edit", "Static", "ListBox"; an ICON is a "Static"
+    DWORD style = 0;
+    std::string text;        // as stored (an edit's real characters, not the mask)
+    std::string shown;       // as the user sees it (password characters masked)
+    bool enabled = true, visible = true, focused = false, is_default = false;
+    char password_char = 0;  // 0: plain text
+    int limit = 0;           // an edit's text limit (0: the default 30000)
+    std::vector<std::string> rows; // a list box's rows, in display order
+    int selected = -1;       // a list box's current row
+    RECT rect{};             // screen coordinates
+};
+struct DialogInfo {
+    HWND hwnd = nullptr;
+    int template_id = 0;     // the resource id it was created from
+    std::string module;      // the library whose .rc held the template ("QUVAUI")
+    std::string caption;
+    HWND owner = nullptr;
+    RECT rect{};             // screen coordinates
+    bool topmost = false;
+    std::vector<ControlInfo> controls; // in template order
+    const ControlInfo *control(int id) const;
+};
+
+// What the person at the screen does with one dialog.  A script runs on a
+// simulated thread of its own, started once the dialog has been initialised
+// and shown; each action is delivered to the dialog's thread as real input
+// would be (characters to the edit, clicks as button notifications) and
+// returns after the dialog has handled it.  An action on a dialog that has
+// ended, or on a control that is missing, hidden or disabled, does nothing
+// and returns false.
+class DialogUser {
+public:
+    explicit DialogUser(HWND dialog) : dialog_(dialog) {}
+    HWND hwnd() const { return dialog_; }
+    bool alive() const;       // the dialog still exists
+    DialogInfo info() const;  // what is on the screen now
+    std::string render() const; // info() drawn as text
+    // Focuses the edit and types the characters one by one (the edit's
+    // limit holds); "\b" is a backspace.
+    bool type(int edit_id, const std::string &chars);
+    bool clear(int edit_id);  // selects all and deletes it
+    bool click(int button_id);
+    bool select_row(int list_id, int row);                 // a single click on a row
+    bool select_row(int list_id, const std::string &text_part); // the first row containing it
+    bool double_click_row(int list_id, int row);
+    bool close();             // the caption's close box (IDCANCEL)
+    // Waits on the virtual clock; returns early (false) if the dialog ends.
+    bool wait_ms(DWORD ms);
+    // Waits until `pred(info())` holds or the dialog ends; false on the latter.
+    bool wait_until(const std::function<bool(const DialogInfo &)> &pred, DWORD timeout_ms = INFINITE);
+
+private:
+    HWND dialog_;
+};
+using DialogScript = std::function<void(DialogUser &)>;
+// The script for dialogs created from this template id (0: any dialog);
+// the latest rule for an id wins; a rule is used for every such dialog until
+// cleared.  A dialog without a script is left alone (it may end by itself,
+// e.g. on a timer).
+void on_dialog(int template_id, DialogScript script);
+void clear_dialog_rules();
+// Every dialog shown on this machine, oldest first: as it was when shown and
+// as it was when it ended (result: the EndDialog value; -1 while open).
+struct ShownDialog {
+    DialogInfo shown, ended;
+    INT_PTR result = -1;
+};
+std::vector<ShownDialog> dialogs();
+void clear_dialogs();
+// A dialog drawn as text for a person to read.
+std::string render(const DialogInfo &dialog);
 } // namespace user
 
 // ------------------------------------------------------------------ tokens
