@@ -115,6 +115,7 @@ const char *handle_kind_name(HandleKind kind) {
     case HandleKind::ScardContext: return "PC/SC context";
     case HandleKind::ScardHandle: return "PC/SC card handle";
     case HandleKind::Window: return "window";
+    case HandleKind::Timer: return "timer";
     default: return "other handle";
     }
 }

@@ -1,6 +1,9 @@
 // Small kernel32 services: local and global memory, virtual memory, pointer
-// probes, ANSI string calls, wsprintfA and FormatMessageA.
+// probes, ANSI string calls, wsprintfA, FormatMessageA and RaiseException.
 #include "core.h"
+#include "threads.h"
+
+#include <delayimp.h>
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -948,4 +951,38 @@ extern "C" DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID source, DWORD id, DW
     }
     std::memcpy(buffer, out.c_str(), out.size() + 1);
     return (DWORD)out.size();
+}
+
+// ------------------------------------------------------------- exceptions
+
+namespace {
+std::string describe_exception(DWORD code, DWORD count, const ULONG_PTR *args) {
+    char hex_code[16];
+    std::snprintf(hex_code, sizeof hex_code, "0x%08X", (unsigned)code);
+    std::string what = std::string("unhandled exception ") + hex_code;
+    const DWORD mod = VcppException(ERROR_SEVERITY_ERROR, ERROR_MOD_NOT_FOUND);
+    const DWORD proc = VcppException(ERROR_SEVERITY_ERROR, ERROR_PROC_NOT_FOUND);
+    if ((code == mod || code == proc) && count >= 1 && args && args[0]) {
+        const auto *info = reinterpret_cast<const DelayLoadInfo *>(args[0]);
+        std::string dll = info->szDll ? info->szDll : "?";
+        std::string fn = info->dlp.fImportByName ? (info->dlp.szProcName ? info->dlp.szProcName : "?")
+                                                  : "#" + std::to_string(info->dlp.dwOrdinal);
+        what += code == mod ? " (lazy binding: module " + dll + " not found, binding " + fn + ")"
+                            : " (lazy binding: " + fn + " not found in " + dll + ")";
+    }
+    return what;
+}
+} // namespace
+
+extern "C" void WINAPI RaiseException(DWORD code, DWORD flags, DWORD count, const ULONG_PTR *args) {
+    (void)flags;
+    // No structured exception handling here: nothing can catch it.
+    std::string what = describe_exception(code, count, args);
+    if (sched::current_process_id() != sched::kProcessId) {
+        // Windows ends a process on an unhandled exception with its code.
+        std::fprintf(stderr, "winsim: %s in process %u; the process ends\n", what.c_str(),
+                     (unsigned)sched::current_process_id());
+        ExitProcess(code);
+    }
+    fatal(what + " in thread " + std::to_string(sched::current_thread_id()));
 }

@@ -1,6 +1,7 @@
 // USER of the simulated machine: window classes, one table of windows, one
-// message queue per thread on the virtual clock, and message boxes answered
-// by a scripted user.
+// message queue per thread on the virtual clock, timers, focus and enable
+// state, and message boxes answered by a scripted user.  Dialogs and the
+// predefined controls live in dialogs.cpp and controls.cpp.
 //
 // Window procedures always run on the thread that owns the window and never
 // with big_lock() held (they may block: a message box, a nested loop).  A
@@ -9,6 +10,7 @@
 #include "user.h"
 
 #include "processes.h"
+#include "rcfile.h"
 #include "threads.h"
 
 #include <algorithm>
@@ -27,6 +29,7 @@ constexpr ATOM kFirstAtom = 0xC000;
 // destroyed), the size of the screen.
 const HWND kDesktop = (HWND)(uintptr_t)0x1000C;
 constexpr uintptr_t kFirstDc = 0x01010000;
+constexpr uintptr_t kFirstIcon = 0x00050000; // icons loaded from our libraries' resources
 
 struct WindowClass {
     std::string name;
@@ -36,6 +39,7 @@ struct WindowClass {
     WNDPROC proc = nullptr;
     HINSTANCE instance = nullptr;
     std::string menu_name;
+    int wnd_extra = 0;
     int windows = 0;
 };
 
@@ -53,6 +57,21 @@ struct Window {
     bool visible = false;
     bool destroying = false;
     RECT rect{};
+    RECT inset{};               // frame around the client area (a dialog's border and caption)
+    LONG_PTR user_data = 0;     // GWLP_USERDATA
+    std::vector<BYTE> extra;    // the class's window extra bytes
+};
+
+// A SetTimer timer.  Due times stay on the grid of its period from when it was
+// set; a timer that is late delivers one WM_TIMER, not a backlog, as on Windows.
+struct Timer {
+    HWND hwnd = nullptr;       // null: a thread timer
+    UINT_PTR id = 0;
+    UINT period = 0;
+    TIMERPROC proc = nullptr;
+    DWORD tid = 0, pid = 0;
+    uint64_t due = 0;
+    uint64_t serial = 0;       // creation order, for equal due times
 };
 
 struct Sent {
@@ -66,6 +85,7 @@ struct Sent {
 
 struct Queue {
     DWORD pid = 0;
+    HWND focus = nullptr;
     std::deque<MSG> posted;
     bool quit = false;
     int quit_code = 0;
@@ -90,6 +110,11 @@ struct State {
     int screen_width = 1024, screen_height = 768;
     std::set<uintptr_t> dcs; // device contexts handed out by GetDC
     uintptr_t next_dc = kFirstDc;
+    std::vector<Timer> timers;
+    uint64_t next_timer_serial = 1;
+    UINT_PTR next_thread_timer = 1;
+    std::vector<std::string> icons; // loaded resource icons, by handle order
+    long beeps = 0;
 };
 
 State &U() {
@@ -98,18 +123,21 @@ State &U() {
 }
 
 void set_window_count() { extra_counts()[HandleKind::Window] = (long)U().windows.size(); }
+void set_timer_count() { extra_counts()[HandleKind::Timer] = (long)U().timers.size(); }
 
 Window *find_window(HWND h) {
     auto it = U().windows.find((uintptr_t)h);
     return it == U().windows.end() ? nullptr : &it->second;
 }
 
-// A window's rectangle in screen coordinates (a child's is kept relative to its parent).
+// A window's rectangle in screen coordinates (a child's is kept relative to
+// its parent's client area).
 RECT screen_rect(const Window &w) {
     RECT r = w.rect;
     for (Window *p = find_window(w.parent); p; p = find_window(p->parent)) {
-        r.left += p->rect.left, r.right += p->rect.left;
-        r.top += p->rect.top, r.bottom += p->rect.top;
+        LONG dx = p->rect.left + p->inset.left, dy = p->rect.top + p->inset.top;
+        r.left += dx, r.right += dx;
+        r.top += dy, r.bottom += dy;
     }
     return r;
 }
@@ -200,7 +228,40 @@ bool take_message(Queue &q, LPMSG out, HWND filter, UINT min, UINT max, bool rem
         if (remove) q.quit = false;
         return true;
     }
-    return false;
+    // Timers come last, and only when due: WM_TIMER is made when it is taken.
+    if ((min || max) && (WM_TIMER < min || WM_TIMER > max)) return false;
+    uint64_t now = sched::now();
+    Timer *due = nullptr;
+    for (Timer &t : U().timers) {
+        auto tq = U().queues.find(t.tid);
+        if (tq == U().queues.end() || &tq->second != &q || t.due > now) continue;
+        MSG m{};
+        m.hwnd = t.hwnd;
+        if (!filter_matches(m, filter, 0, 0)) continue;
+        if (!due || t.due < due->due || (t.due == due->due && t.serial < due->serial)) due = &t;
+    }
+    if (!due) return false;
+    std::memset(out, 0, sizeof *out);
+    out->hwnd = due->hwnd;
+    out->message = WM_TIMER;
+    out->wParam = due->id;
+    out->lParam = (LPARAM)due->proc;
+    out->time = (DWORD)now;
+    if (remove)
+        while (due->due <= now) due->due += due->period;
+    return true;
+}
+
+// The earliest due time of the thread's timers a filter lets through.
+uint64_t next_timer_due(DWORD tid, HWND filter, UINT min, UINT max) {
+    if ((min || max) && (WM_TIMER < min || WM_TIMER > max)) return sched::kForever;
+    uint64_t best = sched::kForever;
+    for (const Timer &t : U().timers) {
+        MSG m{};
+        m.hwnd = t.hwnd;
+        if (t.tid == tid && filter_matches(m, filter, 0, 0)) best = std::min(best, t.due);
+    }
+    return best;
 }
 
 bool has_message(DWORD tid, HWND filter, UINT min, UINT max) {
@@ -275,6 +336,12 @@ void forget_window(HWND h) {
         posted.erase(std::remove_if(posted.begin(), posted.end(), [h](const MSG &m) { return m.hwnd == h; }),
                      posted.end());
     }
+    auto &timers = U().timers;
+    timers.erase(std::remove_if(timers.begin(), timers.end(), [h](const Timer &t) { return t.hwnd == h; }),
+                 timers.end());
+    set_timer_count();
+    for (auto &kv : U().queues)
+        if (kv.second.focus == h) kv.second.focus = nullptr;
     U().windows.erase((uintptr_t)h);
     set_window_count();
 }
@@ -325,6 +392,100 @@ void user_process_ended(DWORD pid) {
                     s.classes.end());
     for (auto it = s.queues.begin(); it != s.queues.end();)
         it = it->second.pid == pid ? s.queues.erase(it) : std::next(it);
+    s.timers.erase(std::remove_if(s.timers.begin(), s.timers.end(), [pid](const Timer &t) { return t.pid == pid; }),
+                   s.timers.end());
+    set_timer_count();
+}
+
+// ------------------------------------------------ for dialogs and controls
+
+void register_system_class(const char *name, ATOM atom, WNDPROC proc, int wnd_extra) {
+    WINSIM_LOCK();
+    for (auto &c : U().classes)
+        if (c.pid == 0 && iequals(c.name, name)) return;
+    WindowClass c;
+    c.name = name;
+    c.atom = atom ? atom : U().next_atom++;
+    c.proc = proc;
+    c.wnd_extra = wnd_extra;
+    U().classes.push_back(c);
+}
+
+bool view_window(HWND h, WindowView *out) {
+    WINSIM_LOCK();
+    Window *w = find_window(h);
+    if (!w) return false;
+    out->hwnd = h;
+    out->class_name = w->class_name;
+    out->title = w->title;
+    out->style = w->style | (w->visible ? WS_VISIBLE : 0);
+    out->ex_style = w->ex_style;
+    out->parent = w->parent;
+    out->owner = w->owner;
+    out->tid = w->tid;
+    out->pid = w->pid;
+    out->visible = w->visible;
+    out->rect = screen_rect(*w);
+    out->id = (LONG_PTR)w->menu;
+    out->instance = w->instance;
+    return true;
+}
+
+std::vector<HWND> child_windows(HWND parent) {
+    WINSIM_LOCK();
+    return windows_where([parent](const Window &w) { return w.parent == parent && !w.destroying; });
+}
+
+HWND focus_of_thread(DWORD tid) {
+    WINSIM_LOCK();
+    auto it = U().queues.find(tid);
+    return it == U().queues.end() ? nullptr : it->second.focus;
+}
+
+void set_client_inset(HWND h, const RECT &inset) {
+    WINSIM_LOCK();
+    if (Window *w = find_window(h)) w->inset = inset;
+}
+
+void serve_sent_until(const std::function<bool()> &done, const std::string &what) {
+    DWORD tid = sched::current_thread_id();
+    for (;;) {
+        run_sent_messages(tid);
+        if (done()) return;
+        sched::wait_until(
+            [&] {
+                if (done()) return true;
+                WINSIM_LOCK();
+                auto q = U().queues.find(tid);
+                return q != U().queues.end() && !q->second.sent.empty();
+            },
+            sched::kForever, what);
+    }
+}
+
+std::string icon_name(HICON icon) {
+    uintptr_t v = (uintptr_t)icon;
+    static const char *const standard[] = {"application", "hand", "question", "exclamation", "asterisk", "winlogo"};
+    if (v >= (0x20000 | 32512) && v <= (0x20000 | 32517)) return standard[v - (0x20000 | 32512)];
+    WINSIM_LOCK();
+    if (v >= kFirstIcon && (v - kFirstIcon) / 4 < U().icons.size()) return U().icons[(v - kFirstIcon) / 4];
+    return std::string();
+}
+
+bool post_message(HWND h, UINT message, WPARAM w, LPARAM l) {
+    DWORD tid;
+    {
+        WINSIM_LOCK();
+        Window *win = find_window(h);
+        if (!win) return false;
+        tid = win->tid;
+    }
+    return post(tid, h, message, w, l);
+}
+
+long beep_count() {
+    WINSIM_LOCK();
+    return U().beeps;
 }
 
 // ------------------------------------------------------------ control API
@@ -460,6 +621,7 @@ extern "C" ATOM WINAPI RegisterClassA(const WNDCLASSA *wc) {
     c.style = wc->style;
     c.proc = wc->lpfnWndProc;
     c.instance = wc->hInstance;
+    c.wnd_extra = wc->cbWndExtra;
     if (wc->lpszMenuName)
         c.menu_name = IS_INTRESOURCE(wc->lpszMenuName) ? "#" + std::to_string((uintptr_t)wc->lpszMenuName)
                                                        : wc->lpszMenuName;
@@ -529,6 +691,7 @@ extern "C" HWND WINAPI CreateWindowExA(DWORD ex_style, LPCSTR class_name, LPCSTR
         w.class_name = cls->name;
         w.atom = cls->atom;
         w.proc = cls->proc;
+        w.extra.assign((size_t)cls->wnd_extra, 0);
         w.style = style & ~WS_VISIBLE;
         w.ex_style = ex_style;
         if (style & WS_CHILD)
@@ -832,8 +995,12 @@ extern "C" BOOL WINAPI GetMessageA(LPMSG msg, HWND h, UINT min, UINT max) {
             WINSIM_LOCK();
             if (take_message(queue_of(tid), msg, h, min, max, true)) return msg->message != WM_QUIT;
         }
-        sched::wait_until([&] { return has_message(tid, h, min, max); }, sched::kForever,
-                          "GetMessageA(thread " + hex(tid) + ")");
+        uint64_t due;
+        {
+            WINSIM_LOCK();
+            due = next_timer_due(tid, h, min, max);
+        }
+        sched::wait_until([&] { return has_message(tid, h, min, max); }, due, "GetMessageA(thread " + hex(tid) + ")");
     }
 }
 
@@ -867,6 +1034,12 @@ extern "C" BOOL WINAPI TranslateMessage(const MSG *) {
 }
 
 extern "C" LRESULT WINAPI DispatchMessageA(const MSG *msg) {
+    if (msg && msg->message == WM_TIMER && msg->lParam) {
+        // A timer with a callback: the callback runs instead of the window procedure.
+        if (msg->hwnd && !IsWindow(msg->hwnd)) return 0;
+        ((TIMERPROC)msg->lParam)(msg->hwnd, WM_TIMER, msg->wParam, (DWORD)sched::now());
+        return 0;
+    }
     if (!msg || !msg->hwnd) return 0;
     if (!IsWindow(msg->hwnd)) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
@@ -977,10 +1150,42 @@ extern "C" HICON WINAPI LoadIconA(HINSTANCE instance, LPCSTR name) {
         return nullptr;
     }
     uintptr_t id = (uintptr_t)name;
-    if (!instance && IS_INTRESOURCE(name) && id >= 32512 && id <= 32517) return (HICON)(0x20000 | id);
-    // Resources of our own programs and libraries are not modelled here yet.
-    SetLastError(instance ? ERROR_RESOURCE_TYPE_NOT_FOUND : ERROR_RESOURCE_NAME_NOT_FOUND);
-    return nullptr;
+    if (!instance) {
+        if (IS_INTRESOURCE(name) && id >= 32512 && id <= 32517) return (HICON)(0x20000 | id);
+        SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
+        return nullptr;
+    }
+    // Our libraries' icons are the ICON statements of the .rc beside them;
+    // like LoadIcon's, the handle is shared and stays valid.
+    const rc::File *f = rc::of_module((HMODULE)instance);
+    if (!f || f->icons.empty()) {
+        SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
+        return nullptr;
+    }
+    std::string key = rc::resource_key(name);
+    auto it = f->icons.find(key);
+    if (it == f->icons.end()) {
+        SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
+        return nullptr;
+    }
+    char module[MAX_PATH] = "";
+    GetModuleFileNameA((HMODULE)instance, module, sizeof module);
+    std::string label = file_part(module) + " " + key + " (" + it->second + ")";
+    WINSIM_LOCK();
+    auto &icons = U().icons;
+    auto found = std::find(icons.begin(), icons.end(), label);
+    size_t index = (size_t)(found - icons.begin());
+    if (found == icons.end()) icons.push_back(label);
+    return (HICON)(kFirstIcon + 4 * index);
+}
+
+extern "C" BOOL WINAPI DestroyIcon(HICON icon) {
+    // Shared icons (all of ours) are not destroyed; Windows answers TRUE.
+    if (!icon) {
+        SetLastError(ERROR_INVALID_CURSOR_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
 }
 
 extern "C" HCURSOR WINAPI LoadCursorA(HINSTANCE instance, LPCSTR name) {
@@ -1044,4 +1249,307 @@ extern "C" int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT 
     box.answer = answer;
     U().shown.push_back(box);
     return answer;
+}
+
+extern "C" BOOL WINAPI MessageBeep(UINT) {
+    // No sound on the simulated machine; counted so tests can see it.
+    WINSIM_LOCK();
+    U().beeps++;
+    return TRUE;
+}
+
+// ------------------------------------------------------ enable state, focus
+
+extern "C" BOOL WINAPI IsWindowEnabled(HWND h) {
+    WINSIM_LOCK();
+    if (h == kDesktop) return TRUE;
+    Window *w = find_window(h);
+    if (!w) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    return (w->style & WS_DISABLED) == 0;
+}
+
+extern "C" BOOL WINAPI EnableWindow(HWND h, BOOL enable) {
+    bool was_disabled;
+    HWND lost_focus = nullptr;
+    {
+        WINSIM_LOCK();
+        Window *w = find_window(h);
+        if (!w) {
+            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+            return FALSE;
+        }
+        was_disabled = (w->style & WS_DISABLED) != 0;
+        if (was_disabled == !enable) return was_disabled;
+        if (enable) {
+            w->style &= ~(DWORD)WS_DISABLED;
+        } else {
+            w->style |= WS_DISABLED;
+            // A disabled window cannot keep the keyboard focus.
+            auto q = U().queues.find(w->tid);
+            if (q != U().queues.end() && (q->second.focus == h || is_descendant(q->second.focus, h)))
+                lost_focus = q->second.focus;
+        }
+    }
+    if (lost_focus && GetFocus() == lost_focus) SetFocus(nullptr);
+    SendMessageA(h, WM_ENABLE, (WPARAM)enable, 0);
+    return was_disabled;
+}
+
+extern "C" HWND WINAPI GetFocus(void) {
+    DWORD tid = sched::current_thread_id();
+    WINSIM_LOCK();
+    auto it = U().queues.find(tid);
+    return it == U().queues.end() ? nullptr : it->second.focus;
+}
+
+extern "C" HWND WINAPI SetFocus(HWND h) {
+    DWORD tid = sched::current_thread_id();
+    HWND old;
+    {
+        WINSIM_LOCK();
+        if (h) {
+            Window *w = find_window(h);
+            if (!w) {
+                SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+                return nullptr;
+            }
+            // The focus is the calling thread's own (no attached input queues).
+            if (w->tid != tid) {
+                SetLastError(ERROR_ACCESS_DENIED);
+                return nullptr;
+            }
+        }
+        Queue &q = queue_of(tid);
+        old = q.focus;
+        if (old == h) return old;
+        q.focus = h;
+    }
+    if (old && IsWindow(old)) call_proc(old, WM_KILLFOCUS, (WPARAM)h, 0);
+    if (h && IsWindow(h) && GetFocus() == h) call_proc(h, WM_SETFOCUS, (WPARAM)old, 0);
+    return old;
+}
+
+extern "C" BOOL WINAPI SetForegroundWindow(HWND h) { return IsWindow(h); }
+
+extern "C" BOOL WINAPI IsChild(HWND parent, HWND h) {
+    WINSIM_LOCK();
+    return is_descendant(h, parent);
+}
+
+extern "C" BOOL WINAPI GetClientRect(HWND h, LPRECT rect) {
+    WINSIM_FAULT_BOOL("GetClientRect");
+    WINSIM_LOCK();
+    Window *w = find_window(h);
+    if (!w && h != kDesktop) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    if (!rect) {
+        SetLastError(ERROR_NOACCESS);
+        return FALSE;
+    }
+    if (!w) {
+        *rect = RECT{0, 0, U().screen_width, U().screen_height};
+        return TRUE;
+    }
+    LONG width = w->rect.right - w->rect.left - w->inset.left - w->inset.right;
+    LONG height = w->rect.bottom - w->rect.top - w->inset.top - w->inset.bottom;
+    *rect = RECT{0, 0, std::max<LONG>(width, 0), std::max<LONG>(height, 0)};
+    return TRUE;
+}
+
+extern "C" BOOL WINAPI MoveWindow(HWND h, int x, int y, int width, int height, BOOL) {
+    return SetWindowPos(h, nullptr, x, y, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+extern "C" int WINAPI GetWindowTextLengthA(HWND h) {
+    bool own;
+    size_t n;
+    {
+        WINSIM_LOCK();
+        Window *w = find_window(h);
+        if (!w) {
+            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+            return 0;
+        }
+        own = w->tid == sched::current_thread_id();
+        n = w->title.size();
+    }
+    return own ? (int)call_proc(h, WM_GETTEXTLENGTH, 0, 0) : (int)n;
+}
+
+extern "C" BOOL WINAPI InvalidateRect(HWND h, const RECT *, BOOL) {
+    // Nothing is painted; the drawing is made from the state when asked for.
+    if (!h) return TRUE;
+    if (!IsWindow(h)) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+extern "C" BOOL WINAPI UpdateWindow(HWND h) {
+    if (!IsWindow(h)) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// ------------------------------------------------------------- window words
+
+namespace {
+
+// Reads or writes a window word; `set` null reads.  Positive offsets are the
+// class's extra bytes, as many as the value's size.
+bool window_word(HWND h, int index, size_t size, const LONG_PTR *set, LONG_PTR *old) {
+    WINSIM_LOCK();
+    Window *w = find_window(h);
+    if (!w) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return false;
+    }
+    if (index >= 0) {
+        if ((size_t)index + size > w->extra.size()) {
+            SetLastError(ERROR_INVALID_INDEX);
+            return false;
+        }
+        if (size == sizeof(LONG)) {
+            LONG v;
+            std::memcpy(&v, &w->extra[(size_t)index], sizeof v);
+            *old = v;
+            if (set) {
+                v = (LONG)*set;
+                std::memcpy(&w->extra[(size_t)index], &v, sizeof v);
+            }
+        } else {
+            std::memcpy(old, &w->extra[(size_t)index], sizeof *old);
+            if (set) std::memcpy(&w->extra[(size_t)index], set, sizeof *set);
+        }
+        return true;
+    }
+    switch (index) {
+    case GWL_STYLE:
+        *old = (LONG_PTR)(LONG)(w->style | (w->visible ? WS_VISIBLE : 0));
+        if (set) {
+            w->style = (DWORD)*set & ~(DWORD)WS_VISIBLE;
+            w->visible = (*set & WS_VISIBLE) != 0;
+        }
+        return true;
+    case GWL_EXSTYLE:
+        *old = (LONG_PTR)(LONG)w->ex_style;
+        if (set) w->ex_style = (DWORD)*set;
+        return true;
+    case GWLP_ID:
+        *old = (LONG_PTR)w->menu;
+        if (set) w->menu = (HMENU)*set;
+        return true;
+    case GWLP_USERDATA:
+        *old = w->user_data;
+        if (set) w->user_data = *set;
+        return true;
+    case GWLP_WNDPROC:
+        *old = (LONG_PTR)w->proc;
+        if (set) w->proc = (WNDPROC)*set;
+        return true;
+    case GWLP_HINSTANCE:
+        *old = (LONG_PTR)w->instance;
+        if (set) w->instance = (HINSTANCE)*set;
+        return true;
+    case GWLP_HWNDPARENT:
+        *old = (LONG_PTR)(w->parent ? w->parent : w->owner);
+        if (set && !w->parent) w->owner = (HWND)*set;
+        return true;
+    default:
+        SetLastError(ERROR_INVALID_INDEX);
+        return false;
+    }
+}
+
+} // namespace
+
+extern "C" LONG_PTR WINAPI GetWindowLongPtrA(HWND h, int index) {
+    LONG_PTR v = 0;
+    return window_word(h, index, sizeof(LONG_PTR), nullptr, &v) ? v : 0;
+}
+
+extern "C" LONG_PTR WINAPI SetWindowLongPtrA(HWND h, int index, LONG_PTR value) {
+    LONG_PTR old = 0;
+    return window_word(h, index, sizeof(LONG_PTR), &value, &old) ? old : 0;
+}
+
+extern "C" LONG WINAPI GetWindowLongA(HWND h, int index) {
+    LONG_PTR v = 0;
+    return window_word(h, index, sizeof(LONG), nullptr, &v) ? (LONG)v : 0;
+}
+
+extern "C" LONG WINAPI SetWindowLongA(HWND h, int index, LONG value) {
+    LONG_PTR old = 0, set = value;
+    return window_word(h, index, sizeof(LONG), &set, &old) ? (LONG)old : 0;
+}
+
+// ------------------------------------------------------------------- timers
+
+extern "C" UINT_PTR WINAPI SetTimer(HWND h, UINT_PTR id, UINT elapse, TIMERPROC proc) {
+    if (DWORD e = fault("SetTimer")) {
+        SetLastError(e);
+        return 0;
+    }
+    DWORD tid = sched::current_thread_id();
+    WINSIM_LOCK();
+    if (h) {
+        Window *w = find_window(h);
+        if (!w) {
+            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+            return 0;
+        }
+        if (w->tid != tid) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return 0;
+        }
+    }
+    // Out-of-range periods are clamped, as Windows XP does.
+    UINT period = std::min<UINT>(std::max<UINT>(elapse, USER_TIMER_MINIMUM), USER_TIMER_MAXIMUM);
+    auto &timers = U().timers;
+    Timer *t = nullptr;
+    if (h) {
+        for (Timer &x : timers)
+            if (x.hwnd == h && x.id == id) t = &x; // the same timer again: restarted
+    } else {
+        // A thread timer: a new id, unless it names one of this thread's own.
+        for (Timer &x : timers)
+            if (!x.hwnd && id && x.id == id && x.tid == tid) t = &x;
+    }
+    if (!t) {
+        timers.push_back(Timer());
+        t = &timers.back();
+        t->hwnd = h;
+        t->id = h ? id : U().next_thread_timer++;
+        t->tid = tid;
+        t->pid = process_id();
+        t->serial = U().next_timer_serial++;
+    }
+    t->period = period;
+    t->proc = proc;
+    t->due = sched::now() + period;
+    set_timer_count();
+    return h ? (id ? id : 1) : t->id;
+}
+
+extern "C" BOOL WINAPI KillTimer(HWND h, UINT_PTR id) {
+    WINSIM_FAULT_BOOL("KillTimer");
+    DWORD tid = sched::current_thread_id();
+    WINSIM_LOCK();
+    auto &timers = U().timers;
+    for (auto it = timers.begin(); it != timers.end(); ++it) {
+        if (it->hwnd != h || it->id != id || (!h && it->tid != tid)) continue;
+        timers.erase(it);
+        set_timer_count();
+        return TRUE;
+    }
+    SetLastError(h && !find_window(h) ? ERROR_INVALID_WINDOW_HANDLE : ERROR_INVALID_PARAMETER);
+    return FALSE;
 }

@@ -86,6 +86,20 @@ BOOL WINAPI VirtualFree(LPVOID lpAddress, SIZE_T dwSize, DWORD dwFreeType);
 BOOL WINAPI IsBadWritePtr(LPVOID lp, UINT_PTR ucb);
 BOOL WINAPI IsBadReadPtr(const void *lp, UINT_PTR ucb);
 
+/* ---- exceptions ----
+ * The simulator has no structured exception handling: every raised exception
+ * is unhandled.  In a process started with CreateProcessA it ends that
+ * process with the exception code as exit code; in the kit's own process it
+ * stops the simulation with a message naming the code. */
+#define EXCEPTION_NONCONTINUABLE 0x1
+#define EXCEPTION_MAXIMUM_PARAMETERS 15
+#define ERROR_SEVERITY_SUCCESS 0x00000000
+#define ERROR_SEVERITY_INFORMATIONAL 0x40000000
+#define ERROR_SEVERITY_WARNING 0x80000000
+#define ERROR_SEVERITY_ERROR 0xC0000000
+void WINAPI RaiseException(DWORD dwExceptionCode, DWORD dwExceptionFlags, DWORD nNumberOfArguments,
+                           const ULONG_PTR *lpArguments);
+
 /* ---- messages ---- */
 #define FORMAT_MESSAGE_ALLOCATE_BUFFER 0x00000100
 #define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200
