@@ -155,6 +155,10 @@ void install_system_images(const Profile &p) {
         std::string file = p.nt() ? lower(n) + ".dll" : upper(n) + ".DLL";
         disk::write_text(std::string(p.system_dir) + "\\" + file, std::string("WINSIM-IMAGE\r\nbuiltin=") + n + "\r\n");
     }
+    // Windows 95 has no SetupAPI.
+    if (p.os != Os::Win95)
+        disk::write_text(std::string(p.system_dir) + (p.nt() ? "\\setupapi.dll" : "\\SETUPAPI.DLL"),
+                         "WINSIM-IMAGE\r\nbuiltin=setupapi\r\n");
 }
 
 void forget_loaded_modules() {

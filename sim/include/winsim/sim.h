@@ -183,6 +183,7 @@ enum class HandleKind {
     ScardContext,
     ScardHandle,
     Window,
+    Timer,
     Other,
     Count_
 };
@@ -527,6 +528,92 @@ void remove_start_value(const std::string &service);
 // this "MatchingDeviceId"; returns its subkey name.
 std::string add_class_reader(const std::string &matching_device_id);
 } // namespace pcsc
+
+// ---------------------------------------------------------------- devices
+
+// The Plug and Play device database behind SetupAPI (setupapi.cpp).  Devices
+// live in the registry where Windows keeps them, so registry walks and the
+// SetupAPI view agree:
+//   NT: HKLM\SYSTEM\CurrentControlSet\Enum\<enumerator>\<device>\<instance>,
+//       setup classes under ...\Control\Class\{guid} (driver subkeys NNNN);
+//   9x: HKLM\Enum\<enumerator>\<device>\<instance>, setup classes under
+//       HKLM\System\CurrentControlSet\Services\Class\<class name> (NNNN).
+// Each instance key holds "HardwareID", "CompatibleIDs" (REG_MULTI_SZ; 9x:
+// one REG_SZ list separated by commas), "ClassGUID", "Class", "Service",
+// "Driver" ("{guid}\NNNN"; 9x "<class name>\NNNN"), "Mfg", "DeviceDesc" and
+// "ConfigFlags".  A device that is plugged in also has a "Control" subkey
+// (NT keeps such a key for started devices); without it the device is only
+// registered.  Hardware profiles: "CSConfigFlags" under
+// ...\Hardware Profiles\NNNN\System\CurrentControlSet\Enum\<instance> (9x:
+// HKLM\Config\NNNN\Enum\<instance>), the current profile being
+// Control\IDConfigDB "CurrentConfig" (1 by default).  A new machine has no setup class
+// keys (not even USB's): a class key comes with the first device of its class.
+// The token itself (tokens::plug) and the device node are separate: a tool
+// that plugs a token usually does both.
+// Side effects kept in step with the rest of the machine:
+//   - a device of the SmartCardReader class whose first hardware ID is not
+//     the token's ("USB\VID_1F3C&...") nor the enumerator's ("quva\quvaenum",
+//     "quvaenum\quvaifd") is a physical reader: plugging it adds an
+//     introduced scard reader named by its description, unplugging removes
+//     it (its Calais key stays, so the resource manager lists it unavailable);
+//   - the "SCardSvr" service entering the running or stopped state sets
+//     scard::set_service_running; the token driver service ("qvatoken" on NT
+//     5, "usbqvtkn" on NT 4.0) sets tokens::set_driver_present.
+namespace devices {
+extern const char *const kUsbClass;          // "{36FC9E60-C465-11CF-8056-444553540000}", class "USB"
+extern const char *const kSmartCardReaderClass; // "{50DD5230-BA8A-11D1-BF5D-0000F805F530}", "SmartCardReader"
+extern const char *const kTokenClass;        // "{4C9A2E71-5B3D-4F80-A6C2-1E7D9B3F5A08}", "Quva"
+extern const char *const kOtherClass;        // "{4D36E97E-E325-11CE-BFC1-08002BE10318}", "Unknown"
+
+struct DeviceSpec {
+    std::vector<std::string> hardware_ids;   // at least one
+    std::vector<std::string> compatible_ids;
+    // Full instance ID ("USB\VID_1F3C&PID_1000\5&1F3C1000&0&1"); "" makes
+    // one from the first hardware ID (a USB "&REV_xxxx" suffix dropped) and
+    // the next free instance number.
+    std::string instance_id;
+    std::string class_name = "USB";  // a known class name, or any with class_guid
+    std::string class_guid;          // "" for the known class of class_name
+    std::string service;             // "" writes no "Service"
+    bool driver = false;             // true: makes a driver subkey in the class and points "Driver" at it
+    std::string mfg, description;    // "" writes no value
+    DWORD config_flags = 0;
+    bool present = true;
+};
+struct Device {
+    std::string instance_id;
+    std::vector<std::string> hardware_ids, compatible_ids;
+    std::string class_name, class_guid, service, driver, mfg, description;
+    DWORD config_flags = 0;
+    bool present = false;
+    DWORD profile_flags = 0; // CSConfigFlags in the current hardware profile
+};
+// Writes a device node (and its class key); returns its instance ID, "" when
+// the spec is unusable (no hardware ID, unknown class without a GUID).  An
+// existing node of that instance ID is rewritten.
+std::string add(const DeviceSpec &spec);
+// Plugs a USB device in by hardware ID: the first registered node whose first
+// hardware ID equals it and that is not present becomes present; else a new
+// node of class USB without a driver is added.  Returns the instance ID.
+std::string plug(const std::string &hardware_id);
+// Unplugs by instance ID, or by hardware ID (the first present node whose
+// first hardware ID equals it); the node stays registered.  False when none.
+bool unplug(const std::string &id);
+// Deletes a node (by instance ID) with its driver subkey and profile entries.
+bool remove(const std::string &instance_id);
+// Every node, in enumeration order (enumerator, device, instance).
+std::vector<Device> list();
+bool find(const std::string &instance_id, Device *device);
+// Moves a node to another setup class ("" GUID: the known one of the name).
+bool set_class(const std::string &instance_id, const std::string &class_name, const std::string &class_guid = "");
+bool set_service(const std::string &instance_id, const std::string &service);
+// Points "Driver" at a key name as given ("" deletes the value).
+bool set_driver(const std::string &instance_id, const std::string &driver);
+// CSConfigFlags of a node in a hardware profile (0: the current one);
+// CSCONFIGFLAG_DO_NOT_CREATE (2) keeps it out of DIGCF_PROFILE lists.
+bool set_profile_flags(const std::string &instance_id, DWORD flags, int profile = 0);
+void set_current_profile(int profile);
+} // namespace devices
 
 } // namespace winsim
 
