@@ -24,6 +24,29 @@ extern DWORD quvadi_model_present[QUVADI_TOKEN_MODELS];
 // nothing.
 BOOL MatchTokenHardwareId(LPCSTR hwid, BOOL mark);
 
+// ---- inventory ----
+// What quvaDI_IsDriverInstalled found of the token driver stack, for the
+// install dispatcher to choose its flow.  All zero at the start of each
+// inventory; LastFileFound is the result (1 or 0) of the inventory's last
+// driver-file check, 0xFFFFFFFF before the first inventory and after a
+// removal.  Plain process-wide state, like the present-model flags.
+struct QuvadiInventory {
+    DWORD VirtualReaderStack; // 98/ME: the reader VxD key; NT 4.0: "NumberOfDevices"; NT 5: enumerator or reader in the reader class
+    DWORD UsbClassToken;      // NT 5: a token still in the USB setup class
+    DWORD LegacyReaderToken;  // NT 5: tokens in the reader class with an older token driver
+    DWORD TokenClassDevice;   // NT 5: a token or the enumerator in the token setup class
+    DWORD LastFileFound;
+};
+extern QuvadiInventory quvadi_inventory;
+// Back to "the inventory has not run": the flags 0, LastFileFound 0xFFFFFFFF.
+void ResetDriverInventory(void);
+
+// TRUE when FindFirstFileA finds the path (wildcards allowed: any match).
+BOOL FileExists(LPCSTR path);
+// TRUE when <system dir>\Drivers\qvatoken.sys exists with a packed file
+// version of at least 1.18.x.57; FALSE on any failure.
+BOOL IsCurrentTokenDriverFile(void);
+
 // ---- PC/SC ----
 // How the smart-card service starts (NT only): enable nonzero makes it
 // automatic and starts it; zero makes it on demand (NT 5) when no physical

@@ -17,6 +17,54 @@ extern "C" {
  * the fourth field of the file version in 15-0.  Returns 0x0102004E (1.2.0.78). */
 DWORD WINAPI quvaDI_GetLibVersion(void);
 
+/* ---- platform and driver inventory ----
+ * Each call asks GetVersionExA afresh; yes/no answers report any failure as
+ * FALSE without setting the last error unless said otherwise. */
+
+/* FALSE on Windows 95 and NT 4.0 (version 4.0 of either family) and when the
+ * version cannot be read; TRUE everywhere else. */
+BOOL WINAPI quvaDI_IsPnPDriver(void);
+
+/* NT before 5: TRUE without looking.  Windows 95, 98/ME and NT 5: TRUE when
+ * the USB setup class key opens under HKLM\System\CurrentControlSet:
+ * Services\Class\USB on 95, Services\Class\{36FC9E60-...} on 98/ME,
+ * Control\Class\{36FC9E60-...} on NT 5.  Other platforms FALSE; a
+ * failing version query gives TRUE only when the last error then reads 0. */
+BOOL WINAPI quvaDI_IsUSBSupported(void);
+
+/* NT 4.0 only: TRUE when usbhub.sys and usbdrv.sys are in System32\Drivers
+ * and the NT 4.0 token driver usbqvtkn.sys is not. */
+BOOL WINAPI quvaDI_IsNtUsbStackInstalled(void);
+
+/* TRUE when the token driver stack of the platform is installed: 95
+ * System\QvaTkn95.sys; 98/ME the QUVAVR9X VxD (when its key exists) and
+ * System32\Drivers\QVATOKEN.SYS; NT before 5 the token, hub and host
+ * drivers; NT 5 the drivers of the generation its device probes find (none
+ * found: FALSE).  Also records what it found for the install. */
+BOOL WINAPI quvaDI_IsDriverInstalled(void);
+
+/* 98/ME and NT 5: counts token devices present now (*pdwPresent, which also
+ * marks the present models) and registered in the current hardware profile
+ * (*pdwRegistered); either pointer may be null.  TRUE with last error 0;
+ * FALSE with 1633 elsewhere, or with SetupAPI's error when a device list
+ * cannot be had. */
+BOOL WINAPI quvaDI_CountDevices(LPDWORD pdwPresent, LPDWORD pdwRegistered);
+
+/* NT only: TRUE when a driver service of the stack is marked for deletion
+ * (NT 4.0: USBQVTKN, USBHUB, USBDRV, SMCLIB, and then the smart-card service
+ * is set to start on demand; NT 5: QVATOKEN, QUVAIFD, QUVAENUM, SMCLIB). */
+BOOL WINAPI quvaDI_IsDriverMarkedForDeletion(void);
+
+/* Packed file version (as quvaDI_GetLibVersion, but a minor version above
+ * 255 runs into the major byte) of a file given by full path, 0 when it has
+ * none.  pszDescription (64 bytes, may be null) receives at most 63
+ * characters of the FileDescription of the first translation (language 0
+ * read as 0x0409), or "".  The current directory is changed during the call
+ * and restored.  A path without a backslash fails with last error 267
+ * (ERROR_DIRECTORY), a directory part of 260 characters or more with 122,
+ * a null path with 87; otherwise the last error is reset to 0 first. */
+DWORD WINAPI quvaDI_GetFileVersionA(LPCSTR pszPath, LPSTR pszDescription);
+
 /* ---- messages and versions ---- */
 
 /* Text of a Win32 or SetupAPI error code.

@@ -3,11 +3,10 @@
 // where and in which version.  Nothing here reports failure: the install and
 // removal flows go on regardless.
 #include "internal.h"
+#include "quvadi.h"
 
 #include <cstdio>
 #include <cstring>
-#include <new>
-#include <vector>
 
 namespace {
 
@@ -74,52 +73,6 @@ bool driver_files(FileList *list) {
     return true;
 }
 
-bool file_exists(const char *path) {
-    if (!path[0]) return false;
-    WIN32_FIND_DATAA data;
-    HANDLE h = FindFirstFileA(path, &data);
-    if (h == INVALID_HANDLE_VALUE) return false;
-    FindClose(h);
-    return true;
-}
-
-// Packed file version and FileDescription (at most 63 characters, "" when
-// absent) of a file's version resource.
-DWORD read_version(const char *path, char desc[64]) {
-    std::memset(desc, 0, 64);
-    DWORD handle = 0;
-    DWORD size = GetFileVersionInfoSizeA(path, &handle);
-    if (size == 0) return 0;
-    std::vector<BYTE> block;
-    try {
-        block.assign(size + 1, 0);
-    } catch (const std::bad_alloc &) {
-        return 0;
-    }
-    if (!GetFileVersionInfoA(path, 0, size, block.data())) return 0;
-    DWORD packed = 0;
-    VS_FIXEDFILEINFO *fixed = nullptr;
-    UINT len = 0;
-    if (VerQueryValueA(block.data(), "\\", (LPVOID *)&fixed, &len) && fixed && len >= sizeof *fixed)
-        packed = (HIWORD(fixed->dwFileVersionMS) << 24) | (LOWORD(fixed->dwFileVersionMS) & 0xFF) << 16 |
-                 LOWORD(fixed->dwFileVersionLS);
-    WORD *pair = nullptr;
-    if (!VerQueryValueA(block.data(), "\\VarFileInfo\\Translation", (LPVOID *)&pair, &len) || !pair || len < 4)
-        return packed;
-    WORD lang = pair[0] ? pair[0] : 0x0409, codepage = pair[1];
-    char query[64];
-    std::snprintf(query, sizeof query, "\\StringFileInfo\\%08X\\FileDescription",
-                  (unsigned)(((DWORD)lang << 16) | codepage));
-    char *text = nullptr;
-    if (VerQueryValueA(block.data(), query, (LPVOID *)&text, &len) && text && len) {
-        // The value need not be terminated within its length.
-        size_t n = strnlen(text, len);
-        if (n > 63) n = 63;
-        std::memcpy(desc, text, n);
-    }
-    return packed;
-}
-
 // Record key path of one description; false when it does not fit.
 bool record_key(const char *name, char out[MAX_PATH]) {
     int n = std::snprintf(out, MAX_PATH, "%s\\%s", k_records, name);
@@ -163,13 +116,13 @@ void WriteComponentRecords(void) {
     for (int i = 0; i < list.count; i++) {
         const char *path = list.paths[i];
         if (list.vxd_second && i == 1) {
-            if (!file_exists(path)) return;
+            if (!FileExists(path)) return;
             write_record(k_vxd_record, version, path);
             continue;
         }
-        if (!file_exists(path)) continue;
+        if (!FileExists(path)) continue;
         char desc[64];
-        version = read_version(path, desc);
+        version = quvaDI_GetFileVersionA(path, desc);
         if (desc[0]) write_record(desc, version, path);
     }
 }
@@ -190,9 +143,9 @@ void RemoveComponentRecords(void) {
     for (int i = 0; i < list.count; i++) {
         const char *path = list.paths[i];
         if (list.vxd_second && i == 1) continue;
-        if (!file_exists(path)) continue;
+        if (!FileExists(path)) continue;
         char desc[64];
-        read_version(path, desc);
+        quvaDI_GetFileVersionA(path, desc);
         if (desc[0]) delete_record(desc);
     }
     if (list.vxd_second) delete_record(k_vxd_record);

@@ -1,6 +1,8 @@
 // The driver component records, an internal operation of the driver
 // installer library: built here from the library's own source.
 #include "../../installer/records.cpp"
+#include "../../installer/files.cpp"
+#include "../../common/file_version.cpp"
 
 #include <winsim/sim.h>
 
