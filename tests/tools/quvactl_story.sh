@@ -8,7 +8,8 @@ m="$dir/pc"
 fail() { echo "FAILED: $*" >&2; exit 1; }
 tree='HKEY_LOCAL_MACHINE\Software\Vornel Technologies'
 
-"$quvactl" --help | grep -q 'machine new' || fail "overview lists no commands"
+# Read whole: the overview outgrew a pipe buffer, and grep -q leaving early would kill the writer.
+grep -q 'machine new' <<<"$("$quvactl" --help)" || fail "overview lists no commands"
 "$quvactl" machine new --help | grep -q 'usage: quvactl machine new' || fail "command help"
 "$quvactl" machine new --os win31 "$m" 2>/dev/null && fail "unknown version accepted"
 "$quvactl" machine new --os 98 "$m" >/dev/null
