@@ -5,8 +5,7 @@
 #include "internal.h"
 #include "quva_common.h"
 #include "quvadi.h"
-
-#include <setupapi.h>
+#include "setupapi_binding.h"
 
 #include <cctype>
 #include <cstdio>
@@ -90,59 +89,6 @@ bool key_opens(const char *path) {
     RegCloseKey(key);
     return true;
 }
-
-typedef HDEVINFO(WINAPI *GetClassDevsFn)(const GUID *, PCSTR, HWND, DWORD);
-typedef BOOL(WINAPI *EnumDeviceInfoFn)(HDEVINFO, DWORD, PSP_DEVINFO_DATA);
-typedef BOOL(WINAPI *GetPropertyFn)(HDEVINFO, PSP_DEVINFO_DATA, DWORD, PDWORD, PBYTE, DWORD, PDWORD);
-typedef BOOL(WINAPI *DestroyListFn)(HDEVINFO);
-
-// One device information list of SetupAPI, bound at first use and freed
-// (list, then library) when the operation leaves, whichever way it leaves.
-// A library or function that cannot be bound fails like an empty machine
-// would not: the open fails and the caller takes its failure path.
-class DeviceList {
-public:
-    DeviceList(const GUID *cls, DWORD flags) {
-        module_ = LoadLibraryA("setupapi");
-        if (!module_) return;
-        auto open = (GetClassDevsFn)bind("SetupDiGetClassDevsA");
-        enum_ = (EnumDeviceInfoFn)bind("SetupDiEnumDeviceInfo");
-        property_ = (GetPropertyFn)bind("SetupDiGetDeviceRegistryPropertyA");
-        destroy_ = (DestroyListFn)bind("SetupDiDestroyDeviceInfoList");
-        if (open && enum_ && property_ && destroy_) set_ = open(cls, nullptr, nullptr, flags);
-    }
-    ~DeviceList() {
-        if (set_ != INVALID_HANDLE_VALUE) destroy_(set_);
-        if (module_) FreeLibrary(module_);
-    }
-    DeviceList(const DeviceList &) = delete;
-    DeviceList &operator=(const DeviceList &) = delete;
-
-    bool opened() const { return set_ != INVALID_HANDLE_VALUE; }
-    // The member at index; false once past the last.
-    bool member(DWORD index) {
-        std::memset(&data_, 0, sizeof data_);
-        data_.cbSize = sizeof data_;
-        return enum_(set_, index, &data_) != FALSE;
-    }
-    // A property of the current member into buf (size bytes, one more kept
-    // zero so a list always ends); the bytes returned, or -1 on failure.
-    long property(DWORD which, char *buf, DWORD size) {
-        std::memset(buf, 0, size + 2);
-        DWORD type = 0, need = 0;
-        if (!property_(set_, &data_, which, &type, (PBYTE)buf, size, &need)) return -1;
-        return need < size ? (long)need : (long)size;
-    }
-
-private:
-    void *bind(const char *name) { return reinterpret_cast<void *>(GetProcAddress(module_, name)); }
-    HMODULE module_ = nullptr;
-    HDEVINFO set_ = INVALID_HANDLE_VALUE;
-    EnumDeviceInfoFn enum_ = nullptr;
-    GetPropertyFn property_ = nullptr;
-    DestroyListFn destroy_ = nullptr;
-    SP_DEVINFO_DATA data_;
-};
 
 enum class Step { Next, Succeed, Fail };
 

@@ -226,6 +226,62 @@ BOOL WINAPI quvaDI_SetDriverLedParams(LONG lFlashCycle, LONG lFlashDuration);
  * registry error when the key does not open, or 87 for a null pointer. */
 BOOL WINAPI quvaDI_GetDriverLedParams(LPLONG plFlashCycle, LPLONG plFlashDuration);
 
+/* ---- driver installation ---- */
+
+/* Bits of quvaDI_InstallDriverA's dwFlags; other bits are ignored. */
+#define DI_DEFER_READER_MODE 0x2 /* Windows NT 4.0 and 9x only */
+#define DI_SILENT_WAIT 0x4       /* wait for the virtual readers without the reader-status dialog */
+
+/* Installs, upgrades or reconfigures the token driver stack from the INF
+ * pszInfFile in pszSourceDir (which also holds the catalog and the driver
+ * files).  Returns nonzero on success and fills three outputs, zeroed first:
+ * *pdwReboot 1 when the machine must restart, *pdwCompletion (Windows
+ * 2000/XP: 0 tokens present and served, 1 readers or the driver change take
+ * effect after a restart, 2 installed with no token present, 4 a first
+ * installation with a token plugged in) and *pdwError, the Win32 error.
+ *
+ * Windows 2000/XP: the flow follows what is installed (a token in the USB
+ * class, tokens as smart-card readers, the maker's own setup class, the
+ * current reader stack, or nothing).  dwDriverFlags is not used (the driver
+ * flags are written as 0); dwUseRM nonzero with dwNumberOfDevices above 0
+ * asks for that many virtual readers and waits for them to arrive, with the
+ * reader-status dialog set up by quvaDI_DlgSetReaderStatusParamsA, or
+ * hidden with DI_SILENT_WAIT (30 seconds a reader at most).  A reader that
+ * does not arrive makes *pdwReboot 1.
+ *
+ * Errors: 2 when the INF is not there (also for a null directory or name,
+ * or a path of 260 characters or more); 1072 with *pdwReboot 1 when a
+ * driver service of the stack is marked for deletion; 1633
+ * (ERROR_INSTALL_PLATFORM_UNSUPPORTED) on NT before 4.0, NT 6 and later and
+ * other platforms; 120 (ERROR_CALL_NOT_IMPLEMENTED) on Windows 95, 98/ME and
+ * NT 4.0, whose installs this version does not carry.  A null output pointer
+ * fails with last error 87 and nothing done. */
+BOOL WINAPI quvaDI_InstallDriverA(HWND hwndOwner, DWORD dwFlags, LPCSTR pszSourceDir, LPCSTR pszInfFile,
+                                  DWORD dwDriverFlags, DWORD dwUseRM, DWORD dwNumberOfDevices, LPDWORD pdwReboot,
+                                  LPDWORD pdwCompletion, LPDWORD pdwError);
+
+/* ---- dialogs ----
+ * Both dialogs centre themselves over their parent (the desktop window when
+ * none is given) and listen for device-interface arrivals. */
+
+/* Stores the owner and the caption, message and Cancel-button texts of the
+ * reader-status dialog that an install without DI_SILENT_WAIT shows while
+ * it waits for its virtual readers; kept until set again.  Each text is cut
+ * to 259 characters.  TRUE; FALSE when a text is null or cannot be read: the
+ * owner and the texts before it are stored, that one is emptied and those
+ * after it are left as they were. */
+BOOL WINAPI quvaDI_DlgSetReaderStatusParamsA(HWND hwndParent, LPCSTR pszCaption, LPCSTR pszMessage,
+                                             LPCSTR pszCancelText);
+
+/* Asks the user to plug the token in.  On 98/ME and 2000/XP the dialog waits
+ * with a Cancel button; an arrival ends it with 1 only when dwFlags has 0x2
+ * or 0x4 (without them only Cancel ends it).  dwFlags 0x1, and always on
+ * Windows 95 and NT 4.0, shows the message with an OK button instead.
+ * Returns 1 for an arrival or OK, 0 for Cancel, a failed notification
+ * registration, an unhandled platform or a dialog that cannot be built. */
+int WINAPI quvaDI_DlgWaitForDeviceA(HWND hwndParent, DWORD dwFlags, LPCSTR pszCaption, LPCSTR pszMessage,
+                                    LPCSTR pszOkText, LPCSTR pszCancelText);
+
 /* Registers (bInstall non-zero) or unregisters the library under
  * HKLM\Software\Vornel Technologies\Quva\Quva Components\Quva Application
  * Interfaces\Quva Driver Installer Library: "Path" (the library's directory

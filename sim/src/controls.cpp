@@ -1,10 +1,13 @@
-// The predefined controls: "Edit", "Static", "Button" and "ListBox", each a
-// window class with its own procedure and its state kept here by window.
+// The predefined controls: "Edit", "Static", "Button" and "ListBox", and the
+// common controls' progress bar, each a window class with its own procedure
+// and its state kept here by window.
 // Notifications go to the parent as WM_COMMAND(MAKEWPARAM(id, code), hwnd),
 // sent without the lock held, as the parent may do anything in return.
 #include "controls.h"
 
 #include "threads.h"
+
+#include <commctrl.h>
 
 #include <algorithm>
 #include <cctype>
@@ -23,7 +26,7 @@ struct Row {
 };
 
 struct Control {
-    enum Kind { Edit, Static, Button, ListBox } kind = Static;
+    enum Kind { Edit, Static, Button, ListBox, Progress } kind = Static;
     // Edit
     std::string text;
     int limit = kDefaultLimit;
@@ -38,6 +41,8 @@ struct Control {
     // ListBox
     std::vector<Row> rows;
     int current = -1;
+    // Progress bar: comctl32's defaults
+    int low = 0, high = 100, pos = 0, step = 10;
 };
 
 std::map<HWND, Control> &all() {
@@ -513,6 +518,83 @@ LRESULT CALLBACK listbox_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
     }
 }
 
+// ---------------------------------------------------------------- progress
+
+int clamp_to(const Control &c, long long v) {
+    if (v < c.low) return c.low;
+    if (v > c.high) return c.high;
+    return (int)v;
+}
+
+LRESULT CALLBACK progress_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
+    switch (m) {
+    case WM_NCCREATE: {
+        LRESULT r = DefWindowProcA(h, m, w, l);
+        created(h, Control::Progress, (const CREATESTRUCTA *)l);
+        return r;
+    }
+    case WM_NCDESTROY: return destroyed(h, m, w, l);
+    case PBM_SETRANGE:
+    case PBM_SETRANGE32: {
+        WINSIM_LOCK();
+        Control *c = find(h);
+        if (!c) return 0;
+        LRESULT old = MAKELONG((WORD)c->low, (WORD)c->high);
+        if (m == PBM_SETRANGE) {
+            c->low = LOWORD(l);
+            c->high = HIWORD(l);
+        } else {
+            c->low = (int)w;
+            c->high = (int)l;
+        }
+        return old;
+    }
+    case PBM_GETRANGE: {
+        WINSIM_LOCK();
+        Control *c = find(h);
+        if (!c) return 0;
+        if (l) {
+            ((PPBRANGE)l)->iLow = c->low;
+            ((PPBRANGE)l)->iHigh = c->high;
+        }
+        return w ? c->low : c->high;
+    }
+    case PBM_SETPOS:
+    case PBM_DELTAPOS: {
+        WINSIM_LOCK();
+        Control *c = find(h);
+        if (!c) return 0;
+        int old = c->pos;
+        c->pos = clamp_to(*c, m == PBM_SETPOS ? (long long)(int)w : (long long)c->pos + (int)w);
+        return old;
+    }
+    case PBM_SETSTEP: {
+        WINSIM_LOCK();
+        Control *c = find(h);
+        if (!c) return 0;
+        int old = c->step;
+        c->step = (int)w;
+        return old;
+    }
+    case PBM_STEPIT: {
+        WINSIM_LOCK();
+        Control *c = find(h);
+        if (!c) return 0;
+        int old = c->pos;
+        // Past either end the bar starts over from the beginning.
+        long long next = (long long)c->pos + c->step;
+        c->pos = next > c->high ? c->low : next < c->low ? c->high : (int)next;
+        return old;
+    }
+    case PBM_GETPOS: {
+        WINSIM_LOCK();
+        Control *c = find(h);
+        return c ? c->pos : 0;
+    }
+    default: return DefWindowProcA(h, m, w, l);
+    }
+}
+
 } // namespace
 
 int compare_rows(const std::string &a, const std::string &b) {
@@ -525,6 +607,7 @@ void register_classes() {
     register_system_class("Edit", 0, edit_proc, 0);
     register_system_class("Static", 0, static_proc, 0);
     register_system_class("ListBox", 0, listbox_proc, 0);
+    register_system_class(PROGRESS_CLASSA, 0, progress_proc, 0);
 }
 
 void forget_all() {
@@ -558,6 +641,11 @@ void describe(HWND h, const WindowView &view, user::ControlInfo *info) {
         for (auto &r : c->rows) info->rows.push_back(r.text);
         info->selected = c->current;
         break;
+    case Control::Progress:
+        info->range_min = c->low;
+        info->range_max = c->high;
+        info->position = c->pos;
+        break;
     }
 }
 
@@ -589,3 +677,14 @@ void caret_to_end(HWND edit) {
 
 } // namespace controls
 } // namespace winsim
+
+// ------------------------------------------------------------------ comctl32
+
+// The classes above are registered for every machine; these only check
+// their argument as comctl32 does.
+extern "C" void WINAPI InitCommonControls(void) {}
+
+extern "C" BOOL WINAPI InitCommonControlsEx(const INITCOMMONCONTROLSEX *icc) {
+    if (winsim::fault("InitCommonControlsEx")) return FALSE;
+    return icc && icc->dwSize == sizeof(INITCOMMONCONTROLSEX);
+}

@@ -116,6 +116,7 @@ const char *handle_kind_name(HandleKind kind) {
     case HandleKind::ScardHandle: return "PC/SC card handle";
     case HandleKind::Window: return "window";
     case HandleKind::Timer: return "timer";
+    case HandleKind::InfFile: return "INF file handle";
     default: return "other handle";
     }
 }

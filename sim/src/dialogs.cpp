@@ -398,6 +398,13 @@ std::string render(const DialogInfo &d) {
             body.push_back(pad + "list of " + std::to_string(c.rows.size()) + (c.enabled ? "" : ", disabled") + focus);
             for (size_t i = 0; i < c.rows.size(); i++)
                 body.push_back(blank + ((int)i == c.selected ? "> " : "  ") + c.rows[i]);
+        } else if (iequals(c.class_name, "msctls_progress32")) {
+            // Twenty cells, filled in proportion to the position within the range.
+            long long span = (long long)c.range_max - c.range_min, at = (long long)c.position - c.range_min;
+            int filled = span > 0 ? (int)(std::max(0LL, std::min(at, span)) * 20 / span) : 0;
+            body.push_back(pad + "[" + std::string(filled, '#') + std::string(20 - filled, '.') + "] " +
+                           std::to_string(c.position) + " of " + std::to_string(c.range_min) + ".." +
+                           std::to_string(c.range_max));
         } else if (!c.shown.empty() && c.text.empty() && c.shown.compare(0, 5, "icon ") == 0) {
             body.push_back(pad + "<" + c.shown + ">");
         } else {

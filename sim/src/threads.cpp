@@ -3,6 +3,7 @@
 // order, and when nothing can run, time jumps to the earliest deadline.  The
 // same program therefore gives the same interleaving and times on every run.
 #include "threads.h"
+#include "user.h"
 
 #include <pthread.h>
 
@@ -34,6 +35,7 @@ struct SimThread {
     uint64_t gen = 0;
     std::string name;
     bool host = false; // joined by calling in, not started by spawn()
+    bool terminating = false; // TerminateThread: unwinds when it next runs
     State state = State::Ready;
     std::condition_variable cv;
     // While blocked (the predicate lives on the blocked thread's stack).
@@ -260,9 +262,11 @@ void *trampoline(void *arg) {
         SimThread *me;
         ~Finisher() {
             me->body = nullptr; // captures die on their own thread, baton held
+            user_thread_ended(GetCurrentThreadId());
             finish(me, me->exit_code);
         }
     } finisher{me};
+    if (me->terminating) return nullptr; // terminated before it first ran
     me->exit_code = me->body();
     return nullptr;
 }
@@ -349,6 +353,7 @@ bool wait_until(const std::function<bool()> &ready, uint64_t deadline, const std
             s.blocked.push_back(me);
         }
         schedule(me, false);
+        if (me->terminating) pthread_exit(nullptr); // unwinds to trampoline()
     }
 }
 
@@ -361,6 +366,7 @@ void yield() {
         me->state = State::Ready;
     }
     schedule(me, true);
+    if (me->terminating) pthread_exit(nullptr);
 }
 
 void notify() {}
@@ -426,6 +432,31 @@ DWORD resume(const ThreadObject &thread) {
         s.ready.push_back(&t);
     }
     return prev;
+}
+
+bool terminate(const ThreadObject &thread, DWORD code) {
+    enter();
+    Sched &s = S();
+    {
+        std::lock_guard<std::mutex> lk(s.mu);
+        auto it = s.threads.find(thread.id);
+        if (it == s.threads.end() || it->second->state == State::Exited) return true;
+        SimThread &t = *it->second;
+        if (t.host) return false;
+        if (!t.terminating) t.exit_code = code;
+        t.terminating = true;
+        if (t.state == State::Blocked) {
+            s.blocked.erase(std::find(s.blocked.begin(), s.blocked.end(), &t));
+            t.ready = nullptr;
+        }
+        if (t.state == State::Blocked || t.state == State::Suspended) {
+            t.state = State::Ready;
+            s.ready.push_back(&t);
+        }
+    }
+    wait_until([&thread] { return thread.exited.load(); }, kForever,
+               "TerminateThread(thread " + hex(thread.id) + ")");
+    return true;
 }
 
 DWORD current_thread_id() { return enter()->id; }
@@ -529,6 +560,21 @@ extern "C" BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD code) {
         return FALSE;
     }
     *code = t->exited ? t->exit_code.load() : STILL_ACTIVE;
+    return TRUE;
+}
+
+extern "C" BOOL WINAPI TerminateThread(HANDLE thread, DWORD code) {
+    WINSIM_FAULT_BOOL("TerminateThread");
+    auto t = handle_table::get_as<ThreadObject>(thread, HandleKind::Thread);
+    if (!t) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (t->id == sched::current_thread_id()) sched::exit_current(code);
+    if (!sched::terminate(*t, code)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
     return TRUE;
 }
 

@@ -113,6 +113,11 @@ bool thread_alive(DWORD id);
 // Simulated threads not yet ended, the caller counted even if not registered.
 int live_threads();
 
+// Ends another simulated thread with `code` (TerminateThread): it unwinds
+// from wherever it waits, and this returns once it has ended.  False for a
+// thread that joined from outside (a test's main thread).
+bool terminate(const ThreadObject &thread, DWORD code);
+
 // Ends the calling simulated thread now (ExitThread): unwinds its stack and
 // never returns.
 [[noreturn]] void exit_current(DWORD code);

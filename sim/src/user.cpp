@@ -397,6 +397,18 @@ void user_process_ended(DWORD pid) {
     set_timer_count();
 }
 
+// A thread's windows die with it, without messages: nobody is left to
+// answer them.  Its queue and timers go too.
+void user_thread_ended(DWORD tid) {
+    WINSIM_LOCK();
+    State &s = U();
+    for (HWND h : windows_where([tid](const Window &w) { return w.tid == tid; })) forget_window(h);
+    s.queues.erase(tid);
+    s.timers.erase(std::remove_if(s.timers.begin(), s.timers.end(), [tid](const Timer &t) { return t.tid == tid; }),
+                   s.timers.end());
+    set_timer_count();
+}
+
 // ------------------------------------------------ for dialogs and controls
 
 void register_system_class(const char *name, ATOM atom, WNDPROC proc, int wnd_extra) {
@@ -627,6 +639,20 @@ extern "C" ATOM WINAPI RegisterClassA(const WNDCLASSA *wc) {
                                                        : wc->lpszMenuName;
     U().classes.push_back(c);
     return c.atom;
+}
+
+extern "C" ATOM WINAPI RegisterClassExA(const WNDCLASSEXA *wc) {
+    if (DWORD e = fault("RegisterClassExA")) {
+        SetLastError(e);
+        return 0;
+    }
+    if (!wc || wc->cbSize != sizeof(WNDCLASSEXA)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    WNDCLASSA plain = {wc->style,  wc->lpfnWndProc, wc->cbClsExtra,    wc->cbWndExtra,   wc->hInstance,
+                       wc->hIcon,  wc->hCursor,     wc->hbrBackground, wc->lpszMenuName, wc->lpszClassName};
+    return RegisterClassA(&plain);
 }
 
 extern "C" BOOL WINAPI UnregisterClassA(LPCSTR name, HINSTANCE) {
@@ -1026,6 +1052,69 @@ extern "C" BOOL WINAPI PeekMessageA(LPMSG msg, HWND h, UINT min, UINT max, UINT 
     // An empty queue lets the other threads run, as Windows does unless told not to.
     if (!(flags & PM_NOYIELD)) sched::yield();
     return FALSE;
+}
+
+// Waits for the objects or for input of the mask's kinds: sent messages
+// (QS_SENDMESSAGE), posted ones (QS_POSTMESSAGE, QS_ALLPOSTMESSAGE) and due
+// timers (QS_TIMER).  Input already in the queue counts at once (Windows
+// counts only what arrived since the queue was last looked at).
+extern "C" DWORD WINAPI MsgWaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL wait_all, DWORD ms,
+                                                  DWORD mask) {
+    if (DWORD e = fault("MsgWaitForMultipleObjects")) {
+        SetLastError(e);
+        return WAIT_FAILED;
+    }
+    if (count >= MAXIMUM_WAIT_OBJECTS || (count && !handles)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return WAIT_FAILED;
+    }
+    std::vector<std::shared_ptr<Waitable>> w(count);
+    for (DWORD i = 0; i < count; i++) {
+        w[i] = std::dynamic_pointer_cast<Waitable>(handle_table::get(handles[i]));
+        if (!w[i]) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return WAIT_FAILED;
+        }
+    }
+    DWORD tid = sched::current_thread_id();
+    auto input = [&] {
+        WINSIM_LOCK();
+        auto it = U().queues.find(tid);
+        if (it == U().queues.end()) return false;
+        MSG m;
+        if ((mask & QS_SENDMESSAGE) && !it->second.sent.empty()) return true;
+        if ((mask & (QS_POSTMESSAGE | QS_ALLPOSTMESSAGE)) && take_message(it->second, &m, nullptr, 0, 0, false))
+            return true;
+        return (mask & QS_TIMER) && next_timer_due(tid, nullptr, 0, 0) <= sched::now();
+    };
+    auto objects = [&] {
+        if (count == 0) return false;
+        if (wait_all) return std::all_of(w.begin(), w.end(), [](auto &x) { return x->signaled(); });
+        return std::any_of(w.begin(), w.end(), [](auto &x) { return x->signaled(); });
+    };
+    std::string what = "MsgWaitForMultipleObjects(" + std::to_string(count) + " objects, mask " + hex(mask) + ")";
+    uint64_t deadline = sched::deadline_after(ms);
+    for (;;) {
+        uint64_t due;
+        {
+            WINSIM_LOCK();
+            due = (mask & QS_TIMER) ? std::min(deadline, next_timer_due(tid, nullptr, 0, 0)) : deadline;
+        }
+        bool woke = sched::wait_until([&] { return objects() || input(); }, due, what);
+        if (objects()) {
+            if (wait_all) {
+                for (auto &x : w) x->acquired();
+                return WAIT_OBJECT_0;
+            }
+            for (DWORD i = 0; i < count; i++)
+                if (w[i]->signaled()) {
+                    w[i]->acquired();
+                    return WAIT_OBJECT_0 + i;
+                }
+        }
+        if (input()) return WAIT_OBJECT_0 + count;
+        if (!woke && sched::now() >= deadline) return WAIT_TIMEOUT;
+    }
 }
 
 extern "C" BOOL WINAPI TranslateMessage(const MSG *) {

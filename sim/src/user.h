@@ -13,6 +13,8 @@ namespace winsim {
 // Drops what an ended simulated process left: its windows (no messages are
 // sent, its threads are gone), its window classes and its threads' queues.
 void user_process_ended(DWORD pid);
+// Forgets the windows, queue and timers of a thread that has ended.
+void user_thread_ended(DWORD tid);
 
 // ---- for the dialog manager and the predefined controls (dialogs.cpp, controls.cpp)
 

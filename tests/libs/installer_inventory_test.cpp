@@ -139,7 +139,7 @@ TEST(InstallerInventory, PlatformAnswers) {
               "{36FC9E60-C465-11CF-8056-444553540000}]");
         f.reg("[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\USB]");
         EXPECT_FALSE(f.b("quvaDI_IsUSBSupported")); // 98/ME look for the GUID-named key
-        devices::plug("USB\\VID_0001&PID_0001");
+        f.device("USB\\VID_0001&PID_0001", "USB", true); // the first USB-class device brings the key
         EXPECT_TRUE(f.b("quvaDI_IsUSBSupported"));
     }
     {

@@ -184,6 +184,7 @@ enum class HandleKind {
     ScardHandle,
     Window,
     Timer,
+    InfFile,
     Other,
     Count_
 };
@@ -345,6 +346,7 @@ struct ControlInfo {
     int limit = 0;           // an edit's text limit (0: the default 30000)
     std::vector<std::string> rows; // a list box's rows, in display order
     int selected = -1;       // a list box's current row
+    int range_min = 0, range_max = 0, position = 0; // a progress bar ("msctls_progress32")
     RECT rect{};             // screen coordinates
 };
 struct DialogInfo {
@@ -594,7 +596,8 @@ struct Device {
 std::string add(const DeviceSpec &spec);
 // Plugs a USB device in by hardware ID: the first registered node whose first
 // hardware ID equals it and that is not present becomes present; else a new
-// node of class USB without a driver is added.  Returns the instance ID.
+// node without a driver is added, in the "Unknown" class ("Other devices"),
+// where Windows keeps a device it has no driver for.  Returns the instance ID.
 std::string plug(const std::string &hardware_id);
 // Unplugs by instance ID, or by hardware ID (the first present node whose
 // first hardware ID equals it); the node stays registered.  False when none.
@@ -613,7 +616,65 @@ bool set_driver(const std::string &instance_id, const std::string &driver);
 // CSCONFIGFLAG_DO_NOT_CREATE (2) keeps it out of DIGCF_PROFILE lists.
 bool set_profile_flags(const std::string &instance_id, DWORD flags, int profile = 0);
 void set_current_profile(int profile);
+// ---- Plug and Play installs and device notifications (setupapi.cpp, newdev.cpp, devnotify.cpp)
+// What a change to a device asks for: DI_NEEDRESTART (0x80) and/or
+// DI_NEEDREBOOT (0x100), shown in the device's install parameters after a
+// state change, removal or driver install, and folded into the reboot answer
+// of UpdateDriverForPlugAndPlayDevicesA.  `id` is an instance ID, or a
+// hardware ID naming every node whose first hardware ID it is, now or later.
+void set_restart_bits(const std::string &id, DWORD bits);
+// The bus enumerator "quva\quvaEnum", once started with UseRM set, makes
+// NumberOfDevices virtual readers "quvaenum\quvaifd", the first `interval_ms`
+// of virtual time after the start and each further one `interval_ms` later
+// (500 by default).  `arrive` false: the enumerator starts but makes none.
+void set_reader_arrivals(bool arrive, DWORD interval_ms = 500);
+// Started: present, enabled globally and in the current profile, not
+// stopped there, with a driver service.
+bool running(const std::string &instance_id);
+// Device notifications registered now (RegisterDeviceNotificationA).
+int notification_count();
+// An interface of any class arrives, as when a device exposing it starts:
+// WM_DEVICECHANGE DBT_DEVICEARRIVAL is posted to the windows registered for
+// the class ("{XXXXXXXX-...}").
+void interface_arrived(const std::string &class_guid, const std::string &symbolic_link = "");
 } // namespace devices
+
+// --------------------------------------------------------------- snapshots
+
+// What an operation changed on the machine: registry, files of drive C:,
+// services and the device tree, captured before and after and compared
+// (snapshot.cpp).
+namespace snapshots {
+// Case-insensitive ordering, as Windows names keys, files and services.
+struct NameLess {
+    bool operator()(const std::string &a, const std::string &b) const;
+};
+struct State {
+    // Registry: key path ("HKLM\\...") to its values (name to rendered value;
+    // "@" is the default value).  Every key is listed, also those without values.
+    std::map<std::string, std::map<std::string, std::string, NameLess>, NameLess> keys;
+    struct File {
+        uint64_t size = 0;
+        uint64_t hash = 0; // FNV-1a of the contents
+    };
+    std::map<std::string, File, NameLess> files; // "C:\\WINDOWS\\..."
+    // Service name and device instance ID to their fields ("state", "start",
+    // "image"; "class", "hardware id", "service", "driver", "status", "disabled").
+    std::map<std::string, std::map<std::string, std::string>, NameLess> services;
+    std::map<std::string, std::map<std::string, std::string>, NameLess> devices;
+};
+State take();
+// Readable lines, registry first, then files, services and devices, each
+// sorted by name:
+//   "+ key K", "- key K", "+ value K\\name = V", "- value K\\name",
+//   "~ value K\\name: OLD -> NEW", "+ file P (N bytes)", "- file P",
+//   "~ file P: N bytes -> M bytes", "+ service S stopped", "~ service S: stopped -> running",
+//   "+ device ID", "~ device ID: disabled", "~ device ID: class A -> B", ...
+std::vector<std::string> diff(const State &before, const State &after);
+// A snapshot kept in a host file (text), for a diff across runs of a tool.
+bool save(const State &state, const std::string &host_file);
+bool load(const std::string &host_file, State *state);
+} // namespace snapshots
 
 } // namespace winsim
 
