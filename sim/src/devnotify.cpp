@@ -38,18 +38,6 @@ NotifyState &N() {
     return *n;
 }
 
-bool parse_guid(const std::string &s, GUID *g) {
-    unsigned d1, d2, d3, b[8];
-    if (std::sscanf(s.c_str(), "{%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x}", &d1, &d2, &d3, &b[0], &b[1], &b[2], &b[3],
-                    &b[4], &b[5], &b[6], &b[7]) != 11)
-        return false;
-    g->Data1 = d1;
-    g->Data2 = (WORD)d2;
-    g->Data3 = (WORD)d3;
-    for (int i = 0; i < 8; i++) g->Data4[i] = (BYTE)b[i];
-    return true;
-}
-
 void machine_ended() {
     WINSIM_LOCK();
     N() = NotifyState();
@@ -63,7 +51,7 @@ namespace pnp {
 
 void broadcast_interface(DWORD event, const std::string &class_guid, const std::string &symbolic_link) {
     GUID guid{};
-    if (!parse_guid(class_guid, &guid)) return;
+    if (!pnp::parse_guid(class_guid, &guid)) return;
     std::vector<HWND> targets;
     {
         WINSIM_LOCK();

@@ -1,6 +1,7 @@
 // SetupAPI's INF functions over the INF engine: INF handles, line contexts,
 // version information, OEM INF copies and the InstallHinfSection entry.
 #include "inf.h"
+#include "pnp.h"
 
 #include "disk.h"
 #include "registry.h"
@@ -67,20 +68,6 @@ bool find_line(HINF h, const std::shared_ptr<const inf::File> &f, const char *se
     return false;
 }
 
-bool parse_guid_text(const std::string &s, GUID *g) {
-    unsigned d1, d2, d3, b[8];
-    char close = 0;
-    if (s.size() != 38 ||
-        std::sscanf(s.c_str(), "{%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x%c", &d1, &d2, &d3, &b[0], &b[1], &b[2], &b[3],
-                    &b[4], &b[5], &b[6], &b[7], &close) != 12 ||
-        close != '}')
-        return false;
-    g->Data1 = d1;
-    g->Data2 = (WORD)d2;
-    g->Data3 = (WORD)d3;
-    for (int i = 0; i < 8; i++) g->Data4[i] = (BYTE)b[i];
-    return true;
-}
 
 // The version block handed out in SP_INF_INFORMATION: per INF its path, then
 // "key\0value\0" pairs, then an empty key.
@@ -344,7 +331,7 @@ BOOL WINAPI SetupDiGetINFClassA(PCSTR InfName, LPGUID ClassGuid, PSTR ClassName,
     std::string name = f.version("Class"), guid = f.version("ClassGUID");
     GUID g{};
     if (!guid.empty()) {
-        if (!parse_guid_text(guid, &g)) return fail(ERROR_INVALID_CLASS);
+        if (!pnp::parse_guid(guid, &g)) return fail(ERROR_INVALID_CLASS);
         if (name.empty()) {
             // The class's own key names it.
             WINSIM_LOCK();

@@ -6,10 +6,14 @@
 #include "core.h"
 #include "inf.h"
 
+#include <setupapi.h>
+
 #include <string>
 
 namespace winsim {
 namespace pnp {
+// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" to a GUID; false when malformed.
+bool parse_guid(const std::string &s, GUID *g);
 
 // ---- setupapi.cpp (call with big_lock() held unless said otherwise)
 

@@ -79,20 +79,6 @@ std::string format_guid(const GUID &g) {
     return s;
 }
 
-bool parse_guid(const std::string &s, GUID *g) {
-    unsigned d1, d2, d3, b[8];
-    char close = 0;
-    if (s.size() != 38 ||
-        std::sscanf(s.c_str(), "{%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x%c", &d1, &d2, &d3, &b[0], &b[1], &b[2], &b[3],
-                    &b[4], &b[5], &b[6], &b[7], &close) != 12 ||
-        close != '}')
-        return false;
-    g->Data1 = d1;
-    g->Data2 = (WORD)d2;
-    g->Data3 = (WORD)d3;
-    for (int i = 0; i < 8; i++) g->Data4[i] = (BYTE)b[i];
-    return true;
-}
 
 std::string base_name(const std::string &path) {
     size_t slash = path.find_last_of("\\/:");
@@ -588,7 +574,7 @@ std::string add(const DeviceSpec &spec) {
     if (spec.hardware_ids.empty() || spec.hardware_ids[0].empty()) return "";
     std::string guid = spec.class_guid.empty() ? known_guid(spec.class_name) : upper(spec.class_guid);
     GUID parsed;
-    if (spec.class_name.empty() || !parse_guid(guid, &parsed)) return "";
+    if (spec.class_name.empty() || !pnp::parse_guid(guid, &parsed)) return "";
     std::string id = spec.instance_id;
     if (id.empty()) {
         std::string path = device_path(spec.hardware_ids[0]);
@@ -703,7 +689,7 @@ bool set_class(const std::string &instance_id, const std::string &class_name, co
     if (!read_node(instance_id, &before)) return false;
     std::string guid = class_guid.empty() ? known_guid(class_name) : upper(class_guid);
     GUID parsed;
-    if (class_name.empty() || !parse_guid(guid, &parsed)) return false;
+    if (class_name.empty() || !pnp::parse_guid(guid, &parsed)) return false;
     if (before.present) sync_reader(before, false);
     std::string key = node_key(instance_id);
     R().set_string(key, "ClassGUID", guid);
@@ -765,6 +751,22 @@ bool running(const std::string &instance_id) {
 } // namespace devices
 
 namespace pnp {
+
+bool parse_guid(const std::string &s, GUID *g) {
+    unsigned d1, d2, d3, b[8];
+    char close = 0;
+    if (s.size() != 38 ||
+        std::sscanf(s.c_str(), "{%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x%c", &d1, &d2, &d3, &b[0], &b[1], &b[2], &b[3],
+                    &b[4], &b[5], &b[6], &b[7], &close) != 12 ||
+        close != '}')
+        return false;
+    g->Data1 = d1;
+    g->Data2 = (WORD)d2;
+    g->Data3 = (WORD)d3;
+    for (int i = 0; i < 8; i++) g->Data4[i] = (BYTE)b[i];
+    return true;
+}
+
 
 bool running(const std::string &instance_id) {
     devices::Device d;
@@ -1048,7 +1050,7 @@ BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex, PSP
     if (MemberIndex >= set->members.size()) return fail(ERROR_NO_MORE_ITEMS);
     const Member &m = set->members[MemberIndex];
     std::memset(&DeviceInfoData->ClassGuid, 0, sizeof(GUID));
-    parse_guid(m.pending ? m.class_guid : node_class_guid(node_key(m.id)), &DeviceInfoData->ClassGuid);
+    pnp::parse_guid(m.pending ? m.class_guid : node_class_guid(node_key(m.id)), &DeviceInfoData->ClassGuid);
     DeviceInfoData->DevInst = devinst_of(m.id);
     DeviceInfoData->Reserved = m.serial;
     SetLastError(ERROR_SUCCESS);
@@ -1115,7 +1117,7 @@ BOOL WINAPI SetupDiClassGuidsFromNameA(PCSTR ClassName, LPGUID ClassGuidList, DW
     std::string root = class_root();
     for (auto &k : R().subkeys(root)) {
         GUID g;
-        bool named_by_guid = parse_guid(k, &g);
+        bool named_by_guid = pnp::parse_guid(k, &g);
         if (named_by_guid) {
             if (!iequals(string_value(root + "\\" + k, "Class"), ClassName)) continue;
         } else {
@@ -1123,7 +1125,7 @@ BOOL WINAPI SetupDiClassGuidsFromNameA(PCSTR ClassName, LPGUID ClassGuidList, DW
             if (nt() || !iequals(k, ClassName)) continue;
             std::string guid = string_value(root + "\\" + k, "ClassGUID");
             if (guid.empty()) guid = known_guid(k);
-            if (!parse_guid(guid, &g)) continue;
+            if (!pnp::parse_guid(guid, &g)) continue;
         }
         bool dup = false;
         for (auto &f : found) dup = dup || std::memcmp(&f, &g, sizeof g) == 0;

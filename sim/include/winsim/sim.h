@@ -591,7 +591,7 @@ struct Device {
     DWORD profile_flags = 0; // CSConfigFlags in the current hardware profile
 };
 // Writes a device node (and its class key); returns its instance ID, "" when
-// the spec is unusable (no hardware ID, unknown class without a GUID).  An
+// the description is unusable (no hardware ID, unknown class without a GUID).  An
 // existing node of that instance ID is rewritten.
 std::string add(const DeviceSpec &spec);
 // Plugs a USB device in by hardware ID: the first registered node whose first
