@@ -1141,9 +1141,10 @@ extern "C" LRESULT WINAPI DispatchMessageA(const MSG *msg) {
 
 extern "C" HWND WINAPI GetDesktopWindow(void) { return kDesktop; }
 
-extern "C" BOOL WINAPI GetWindowRect(HWND h, LPRECT rect) {
-    WINSIM_FAULT_BOOL("GetWindowRect");
-    WINSIM_LOCK();
+namespace {
+// GetWindowRect and GetClientRect: the desktop is the screen; `measure` gives
+// the rectangle of a real window.  Caller holds the lock.
+template <class F> BOOL window_rect(HWND h, LPRECT rect, F measure) {
     Window *w = find_window(h);
     if (!w && h != kDesktop) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
@@ -1153,8 +1154,15 @@ extern "C" BOOL WINAPI GetWindowRect(HWND h, LPRECT rect) {
         SetLastError(ERROR_NOACCESS);
         return FALSE;
     }
-    *rect = w ? screen_rect(*w) : RECT{0, 0, U().screen_width, U().screen_height};
+    *rect = w ? measure(*w) : RECT{0, 0, U().screen_width, U().screen_height};
     return TRUE;
+}
+} // namespace
+
+extern "C" BOOL WINAPI GetWindowRect(HWND h, LPRECT rect) {
+    WINSIM_FAULT_BOOL("GetWindowRect");
+    WINSIM_LOCK();
+    return window_rect(h, rect, [](const Window &w) { return screen_rect(w); });
 }
 
 extern "C" BOOL WINAPI SetWindowPos(HWND h, HWND after, int x, int y, int cx, int cy, UINT flags) {
@@ -1431,23 +1439,11 @@ extern "C" BOOL WINAPI IsChild(HWND parent, HWND h) {
 extern "C" BOOL WINAPI GetClientRect(HWND h, LPRECT rect) {
     WINSIM_FAULT_BOOL("GetClientRect");
     WINSIM_LOCK();
-    Window *w = find_window(h);
-    if (!w && h != kDesktop) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return FALSE;
-    }
-    if (!rect) {
-        SetLastError(ERROR_NOACCESS);
-        return FALSE;
-    }
-    if (!w) {
-        *rect = RECT{0, 0, U().screen_width, U().screen_height};
-        return TRUE;
-    }
-    LONG width = w->rect.right - w->rect.left - w->inset.left - w->inset.right;
-    LONG height = w->rect.bottom - w->rect.top - w->inset.top - w->inset.bottom;
-    *rect = RECT{0, 0, std::max<LONG>(width, 0), std::max<LONG>(height, 0)};
-    return TRUE;
+    return window_rect(h, rect, [](const Window &w) {
+        LONG width = w.rect.right - w.rect.left - w.inset.left - w.inset.right;
+        LONG height = w.rect.bottom - w.rect.top - w.inset.top - w.inset.bottom;
+        return RECT{0, 0, std::max<LONG>(width, 0), std::max<LONG>(height, 0)};
+    });
 }
 
 extern "C" BOOL WINAPI MoveWindow(HWND h, int x, int y, int width, int height, BOOL) {

@@ -7,6 +7,7 @@
 // read back and its button is pressed.  Under Wine a hook on the dialog's
 // thread says when it is up; on the simulator the scripted user does.
 #include "conformance.h"
+#include "registry_util.h"
 
 #include <windows.h>
 #include <setupapi.h>
@@ -22,6 +23,8 @@
 #include <vector>
 
 namespace {
+using conformance::delete_tree;
+using conformance::key_exists;
 
 typedef BOOL(WINAPI *InstallFn)(HWND, DWORD, LPCSTR, LPCSTR, DWORD, DWORD, DWORD, LPDWORD, LPDWORD, LPDWORD);
 typedef int(WINAPI *WaitFn)(HWND, DWORD, LPCSTR, LPCSTR, LPCSTR, LPCSTR);
@@ -51,12 +54,6 @@ OSVERSIONINFOA real_version() {
     return v;
 }
 
-bool key_exists(const char *path) {
-    HKEY k;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &k) != ERROR_SUCCESS) return false;
-    RegCloseKey(k);
-    return true;
-}
 
 // The INFs in the Windows INF directory, by name.
 std::string system_infs() {
@@ -374,20 +371,6 @@ void write_dword(const char *key, const char *name, DWORD value) {
     RegCloseKey(k);
 }
 
-void delete_tree(const std::string &path) {
-    HKEY k;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_ALL_ACCESS, &k) != ERROR_SUCCESS) return;
-    std::vector<std::string> children;
-    char name[MAX_PATH];
-    for (DWORD i = 0;; i++) {
-        DWORD size = sizeof name;
-        if (RegEnumKeyExA(k, i, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-        children.push_back(name);
-    }
-    RegCloseKey(k);
-    for (const std::string &c : children) delete_tree(path + "\\" + c);
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, path.c_str());
-}
 
 } // namespace
 

@@ -7,6 +7,7 @@
 // registry and the service manager underneath stay Wine's.  Where that shows,
 // the check says so and accepts Wine's answer (see docs/design.md).
 #include "conformance.h"
+#include "registry_util.h"
 #include "pe_writer.h"
 
 #include <windows.h>
@@ -17,6 +18,8 @@
 #include <vector>
 
 namespace {
+using conformance::delete_tree;
+using conformance::key_exists;
 
 const DWORD k_unsupported = 1633; // ERROR_INSTALL_PLATFORM_UNSUPPORTED
 const char k_services[] = "System\\CurrentControlSet\\Services\\";
@@ -47,28 +50,7 @@ struct Installer {
 bool os_is(const char *name) { return std::strcmp(conformance::os_name(), name) == 0; }
 bool is_nt5() { return os_is("win2k") || os_is("winxp"); }
 
-bool key_exists(const std::string &path) {
-    HKEY k;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return false;
-    RegCloseKey(k);
-    return true;
-}
 
-// Deletes a key and what lies below it, leaves first (NT deletes leaves only).
-void delete_tree(const std::string &path) {
-    HKEY k;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_ALL_ACCESS, &k) != ERROR_SUCCESS) return;
-    std::vector<std::string> children;
-    char name[MAX_PATH];
-    for (DWORD i = 0;; i++) {
-        DWORD size = sizeof name;
-        if (RegEnumKeyExA(k, i, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-        children.push_back(name);
-    }
-    RegCloseKey(k);
-    for (const std::string &c : children) delete_tree(path + "\\" + c);
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, path.c_str());
-}
 
 // The keys along some paths that do not exist yet; undo() deletes the ones a
 // check made, innermost first, and leaves the rest alone.
