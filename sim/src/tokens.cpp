@@ -19,16 +19,6 @@ namespace winsim {
 namespace {
 
 const size_t k_log_limit = 4096;
-const DWORD k_open_frame = 80;
-const DWORD k_frame_header = 16;
-
-DWORD le32(const BYTE *p) { return (DWORD)p[0] | (DWORD)p[1] << 8 | (DWORD)p[2] << 16 | (DWORD)p[3] << 24; }
-void put_le32(BYTE *p, DWORD v) {
-    p[0] = (BYTE)v;
-    p[1] = (BYTE)(v >> 8);
-    p[2] = (BYTE)(v >> 16);
-    p[3] = (BYTE)(v >> 24);
-}
 
 std::string hex(const BYTE *p, size_t n) {
     static const char digits[] = "0123456789ABCDEF";
@@ -163,6 +153,23 @@ void save(const TokenStack &s, const fs::path &file) {
     }
 }
 
+// The driver's view of the machine's tokens.
+tokenmodel::TokenSet plugged_set(TokenStack &s) {
+    tokenmodel::TokenSet set;
+    set.owner = &s;
+    set.find = [](void *owner, uint32_t id) -> tokenmodel::DriverToken * {
+        auto &tokens = static_cast<TokenStack *>(owner)->tokens;
+        auto it = tokens.find(id);
+        return it == tokens.end() ? nullptr : it->second.get();
+    };
+    set.next_above = [](void *owner, uint32_t id) -> tokenmodel::DriverToken * {
+        auto &tokens = static_cast<TokenStack *>(owner)->tokens;
+        auto it = tokens.upper_bound(id);
+        return it == tokens.end() ? nullptr : it->second.get();
+    };
+    return set;
+}
+
 // ------------------------------------------------------------ the device
 
 // One open handle of "\\\\.\\QUVADRVR": the driver's notion of a context.
@@ -172,8 +179,7 @@ struct DriverHandle : FileObject {
         auto s = stack.lock();
         if (!s) return;
         WINSIM_LOCK();
-        for (auto &kv : s->tokens)
-            if (kv.second->holder == this) kv.second->holder = nullptr;
+        tokenmodel::driver_release(plugged_set(*s), this);
     }
     DWORD ioctl(DWORD code, const void *in, DWORD in_size, void *out, DWORD out_size, DWORD *returned) override {
         {
@@ -261,70 +267,29 @@ DWORD driver_code(DWORD code) {
 
 namespace {
 
-// The control's work, under the lock.  `wait` comes back non-zero when the
-// exchange must first take that many virtual milliseconds.
-DWORD control_body(TokenStack &s, const void *holder, DWORD fixed, DWORD code, const BYTE *in, DWORD in_size,
-                   BYTE *out, DWORD out_size, DWORD *returned, PluggedToken **exchange_token) {
-    *returned = 0;
-    switch (code) {
-    case QUVA_CTL_VERSION: {
-        DWORD n = (DWORD)s.version.size();
-        DWORD put = n < out_size ? n : out_size;
-        if (put) std::memcpy(out, s.version.data(), put);
-        *returned = put;
-        return n > out_size ? (DWORD)ERROR_MORE_DATA : 0;
-    }
-    case QUVA_CTL_OPEN: {
-        if (in_size < k_open_frame || out_size < k_open_frame) return ERROR_INVALID_PARAMETER;
-        PluggedToken *t = nullptr;
-        if (fixed) {
-            t = find_token(fixed);
-            if (!t) return k_token_gone;
-        } else {
-            // The next token above the id asked for, in the order they came.
-            auto it = s.tokens.upper_bound(le32(in));
-            if (it == s.tokens.end()) return ERROR_INVALID_HANDLE;
-            t = it->second.get();
-        }
-        BYTE frame[k_open_frame];
-        std::memcpy(frame, in, k_open_frame);
-        put_le32(frame, t->id);
-        bool busy = t->held_elsewhere || (t->holder && t->holder != holder);
-        put_le32(frame + 12, busy ? 1 : 0);
-        std::memcpy(frame + 16, t->token.descriptor(), tokenmodel::Token::kDescriptorSize);
-        if (!busy) t->holder = holder;
-        std::memcpy(out, frame, k_open_frame);
-        *returned = k_open_frame;
-        return 0;
-    }
-    case QUVA_CTL_CLOSE: {
-        if (in_size < 4) return ERROR_INVALID_PARAMETER;
-        PluggedToken *t = find_token(fixed ? fixed : le32(in));
-        if (!t) return k_token_gone;
-        if (t->holder != holder) return ERROR_ACCESS_DENIED;
-        t->holder = nullptr;
-        return 0;
-    }
-    case QUVA_CTL_EXCHANGE: {
-        if (in_size < k_frame_header) return ERROR_INVALID_PARAMETER;
-        DWORD len = le32(in + 12) & 0xFFFF; // the high half may carry the answer size
-        if (len > 256 || k_frame_header + len > in_size) return ERROR_INVALID_PARAMETER;
-        PluggedToken *t = find_token(fixed ? fixed : le32(in));
-        if (!t) return k_token_gone;
-        if (t->holder != holder) return ERROR_ACCESS_DENIED;
-        *exchange_token = t;
-        return 0;
-    }
-    default: return ERROR_INVALID_FUNCTION;
-    }
+// The instance ID of a token's USB node: a USB device with a serial number
+// is named by it.  "" where there is no Plug and Play tree (NT 4.0) or no
+// hardware ID.
+std::string usb_node(const std::string &hardware_id, const PluggedToken &t) {
+    const Profile &p = *M().profile;
+    if (hardware_id.empty() || hardware_id.find('\\') == std::string::npos || (p.nt() && p.major < 5)) return "";
+    return upper(hardware_id) + "\\" + hex(t.token.serial(), 8);
 }
 
 void unplug_locked(DWORD id) {
     TokenStack &s = TS();
     auto it = s.tokens.find(id);
     if (it == s.tokens.end()) return;
+    std::string serial = hex(it->second->token.serial(), 8);
     s.tokens.erase(it);
     s.changes++;
+    // Its USB node, named by the serial number, goes with it.
+    for (auto &d : devices::list())
+        if (d.present && d.instance_id.size() > 13 && iequals(d.instance_id.substr(0, 13), "USB\\VID_1F3C&") &&
+            iequals(d.instance_id.substr(d.instance_id.rfind('\\') + 1), serial)) {
+            devices::unplug(d.instance_id);
+            break;
+        }
 }
 
 } // namespace
@@ -362,9 +327,11 @@ DWORD run_control(const void *holder, DWORD fixed, bool smartcard, DWORD code, c
         }
     }
 
-    PluggedToken *t = nullptr;
-    DWORD e = control_body(s, holder, fixed, dcode, in, in_size, out, out_size, returned, &t);
-    if (e || !t) return finish(e);
+    tokenmodel::DriverToken *checked = nullptr;
+    DWORD e = tokenmodel::driver_control(plugged_set(s), {s.version.data(), (uint32_t)s.version.size()}, holder, fixed, dcode,
+                                         in, in_size, out, out_size, returned, &checked);
+    if (e || !checked) return finish(e);
+    PluggedToken *t = static_cast<PluggedToken *>(checked);
 
     // One token command.
     DWORD id = t->id;
@@ -389,12 +356,7 @@ DWORD run_control(const void *holder, DWORD fixed, bool smartcard, DWORD code, c
         }
         if (t->holder != holder) return finish(ERROR_ACCESS_DENIED);
     }
-    BYTE answer[tokenmodel::Token::kMaxAnswer];
-    size_t n = t->token.command((uint16_t)le32(in + 8), in + k_frame_header, le32(in + 12) & 0xFFFF, answer);
-    DWORD put = (DWORD)(n < out_size ? n : out_size);
-    if (put) std::memcpy(out, answer, put);
-    *returned = put;
-    return finish(0);
+    return finish(tokenmodel::driver_exchange(*t, in, out, out_size, returned));
 }
 
 // ------------------------------------------------------------ control API
@@ -402,22 +364,30 @@ DWORD run_control(const void *holder, DWORD fixed, bool smartcard, DWORD code, c
 namespace tokens {
 
 DWORD plug(const TokenSpec &spec) {
-    WINSIM_LOCK();
-    TokenStack &s = TS();
-    if (!spec.serial.empty() && spec.serial.size() != 8) return 0;
-    if (spec.atr.size() > tokenmodel::Token::kMaxAtr) return 0;
-    if (spec.descriptor.size() > tokenmodel::Token::kDescriptorSize) return 0;
-    int slot = spec.slot;
-    if (slot >= 0 && token_in_slot(slot)) return 0;
-    if (slot < 0)
-        for (slot = 0; token_in_slot(slot);) slot++;
-    auto t = std::make_unique<PluggedToken>();
-    t->id = s.next_id++;
-    t->slot = slot;
-    configure(*t, spec);
-    DWORD id = t->id;
-    s.tokens[id] = std::move(t);
-    s.changes++;
+    DWORD id;
+    std::string node;
+    {
+        WINSIM_LOCK();
+        TokenStack &s = TS();
+        if (!spec.serial.empty() && spec.serial.size() != 8) return 0;
+        if (spec.atr.size() > tokenmodel::Token::kMaxAtr) return 0;
+        if (spec.descriptor.size() > tokenmodel::Token::kDescriptorSize) return 0;
+        int slot = spec.slot;
+        if (slot >= 0 && token_in_slot(slot)) return 0;
+        if (slot < 0)
+            for (slot = 0; token_in_slot(slot);) slot++;
+        auto t = std::make_unique<PluggedToken>();
+        t->id = s.next_id++;
+        t->slot = slot;
+        configure(*t, spec);
+        id = t->id;
+        node = usb_node(spec.hardware_id, *t);
+        s.tokens[id] = std::move(t);
+        s.changes++;
+    }
+    // The USB device shows in the device tree, outside the lock: Plug and
+    // Play may install its driver.
+    if (!node.empty()) devices::plug(spec.hardware_id, node);
     return id;
 }
 

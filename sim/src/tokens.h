@@ -6,6 +6,7 @@
 
 #include "core.h"
 
+#include <tokenmodel/driver.h>
 #include <tokenmodel/token.h>
 
 #include <atomic>
@@ -21,10 +22,10 @@ namespace winsim {
 // Driver control codes (function numbers 0x100, 0x101, 0x102, 0x105) and the
 // resource manager's codes for the same controls (2048 to 2051).
 enum : DWORD {
-    QUVA_CTL_VERSION = 0x220400,
-    QUVA_CTL_OPEN = 0x220404,
-    QUVA_CTL_CLOSE = 0x220408,
-    QUVA_CTL_EXCHANGE = 0x220414,
+    QUVA_CTL_VERSION = tokenmodel::CTL_VERSION,
+    QUVA_CTL_OPEN = tokenmodel::CTL_OPEN,
+    QUVA_CTL_CLOSE = tokenmodel::CTL_CLOSE,
+    QUVA_CTL_EXCHANGE = tokenmodel::CTL_EXCHANGE,
     QUVA_RDR_VERSION = 0x312000,
     QUVA_RDR_OPEN = 0x312004,
     QUVA_RDR_CLOSE = 0x312008,
@@ -33,15 +34,17 @@ enum : DWORD {
 
 // Internal result of a control: the token it needs is gone.  The direct path
 // reports it as ERROR_INVALID_HANDLE, the reader path as SCARD_W_REMOVED_CARD.
-constexpr DWORD k_token_gone = 0xFFFFFFFFu;
+constexpr DWORD k_token_gone = tokenmodel::DRV_TOKEN_GONE;
 
-struct PluggedToken {
-    DWORD id = 0;
+// A plugged token: the driver's view of it (id, holder: the driver handle or
+// card connection that has it open) and the token itself.
+struct PluggedToken : tokenmodel::DriverToken {
     int slot = 0;
     tokenmodel::Token token;
-    bool held_elsewhere = false;
-    const void *holder = nullptr; // the driver handle or card connection that has it open
     bool remove_next = false;
+    PluggedToken() { model = &token; }
+    PluggedToken(const PluggedToken &) = delete;
+    PluggedToken &operator=(const PluggedToken &) = delete;
 };
 
 struct PhysicalReader {
