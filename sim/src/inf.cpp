@@ -124,6 +124,18 @@ std::string dirid_path(long dirid) {
     if (!m) return "";
     const Profile &p = *m->profile;
     std::string w = p.windows_dir, s = p.system_dir;
+    // Logical disk ids only Windows 9x knows (VxDs go to VMM32, for one).
+    if (!p.nt()) {
+        switch (dirid) {
+        case 13: return w + "\\COMMAND";
+        case 21: return s + "\\VIEWERS";
+        case 22: return s + "\\VMM32";
+        case 23: return s + "\\COLOR";
+        case 26: case 28: return w;
+        case 31: return "C:\\";
+        default: break;
+        }
+    }
     switch (dirid) {
     case 10: case 25: return w;
     case 11: return s;
@@ -237,6 +249,9 @@ private:
         if (!CopyFileA(from.c_str(), to.c_str(), (flags & no_overwrite) ? TRUE : FALSE)) {
             DWORD e = GetLastError();
             if (e == ERROR_FILE_EXISTS && (flags & no_overwrite)) return;
+            if ((e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND) && o_.keep_installed_files &&
+                disk::exists(to))
+                return;
             error(e);
             return;
         }
@@ -407,6 +422,8 @@ private:
         if (!parse_number(value("ServiceType"), &type) || !parse_number(value("StartType"), &start) ||
             !parse_number(value("ErrorControl"), &err_ctl) || binary.empty())
             return error(ERROR_BAD_SERVICE_INSTALLSECT);
+        // Setup creates the service through the service control manager.
+        if (DWORD e = fault("CreateServiceA")) return error(e);
         std::string key = std::string(scm::kServicesKey) + "\\" + name;
         {
             WINSIM_LOCK();

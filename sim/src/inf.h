@@ -109,6 +109,9 @@ struct InstallOptions {
     bool services = true;
     // Decorate the name as actual_section() does.
     bool decorate = true;
+    // A Plug and Play install after the package's own: a file whose source
+    // is gone but that is already in place is kept.
+    bool keep_installed_files = false;
 };
 
 struct InstallResult {

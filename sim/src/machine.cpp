@@ -105,8 +105,14 @@ std::string default_registry(const Profile &p) {
         r << "\"SystemRoot\"=\"" << reg_escape(p.windows_dir) << "\"\n\n";
         r << "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class]\n\n";
         r << "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum]\n\n";
+        // NT 4.0 lists its root devices, legacy drivers among them, here.
+        if (p.os == Os::Nt4) r << "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\Root]\n\n";
         r << "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services]\n\n";
     } else {
+        // Setup remembers where the Windows files came from (a preinstalled
+        // machine keeps its cabinets under the Windows directory).
+        r << "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Setup]\n";
+        r << "\"SourcePath\"=\"" << reg_escape(std::string(p.windows_dir) + "\\OPTIONS\\CABS\\") << "\"\n\n";
         r << "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class]\n\n";
         r << "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\VxD]\n\n";
         r << "[HKEY_LOCAL_MACHINE\\Enum]\n\n";

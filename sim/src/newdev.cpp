@@ -10,6 +10,7 @@
 #include <newdev.h>
 #include <setupapi.h>
 
+#include "disk.h"
 #include "pnp.h"
 #include "registry.h"
 #include "services.h"
@@ -105,6 +106,54 @@ bool fail(DWORD error) {
     return false;
 }
 
+// ConfigFlags: REG_DWORD on NT, four binary bytes on 9x.
+DWORD config_flags(const std::string &node) {
+    DWORD type = 0;
+    std::vector<BYTE> data;
+    DWORD v = 0;
+    if (R().get_value(node, "ConfigFlags", &type, &data) && data.size() == 4) std::memcpy(&v, data.data(), 4);
+    return v;
+}
+void set_config_flags(const std::string &node, DWORD v) {
+    std::vector<BYTE> data(4);
+    std::memcpy(data.data(), &v, 4);
+    R().set_value(node, "ConfigFlags", M().profile->nt() ? REG_DWORD : REG_BINARY, data);
+}
+
+// How well a model fits a device: the position of the matching ID in the
+// device's hardware IDs, then its compatible IDs (lower is better); a
+// model's own compatible IDs rank below its hardware ID.  -1: no match.
+long match_rank(const devices::Device &d, const inf::Model &m) {
+    long best = -1;
+    auto consider = [&](const std::string &model_id, long penalty) {
+        long n = 0;
+        for (auto *list : {&d.hardware_ids, &d.compatible_ids})
+            for (auto &id : *list) {
+                if (iequals(id, model_id) && (best < 0 || n + penalty < best)) best = n + penalty;
+                n++;
+            }
+    };
+    consider(m.hardware_id, 0);
+    for (auto &c : m.compatible_ids) consider(c, 0x1000);
+    return best;
+}
+
+// The INFs Plug and Play searches: the INF directory, and on 9x its "OTHER"
+// folder where OEM INFs are kept.
+std::vector<std::string> store_infs(bool nt) {
+    std::vector<std::string> out;
+    std::string dir = inf::dirid_path(17);
+    for (const std::string &d : nt ? std::vector<std::string>{dir} : std::vector<std::string>{dir, dir + "\\OTHER"}) {
+        WINSIM_LOCK();
+        PathInfo p = D().resolve(d);
+        if (!p.exists || !p.is_dir) continue;
+        for (auto &e : D().list(p))
+            if (!e.is_dir && e.name.size() > 4 && iequals(e.name.substr(e.name.size() - 4), ".inf"))
+                out.push_back(d + "\\" + e.name);
+    }
+    return out;
+}
+
 void machine_started(bool loaded) {
     WINSIM_LOCK();
     const Profile &p = *M().profile;
@@ -119,7 +168,7 @@ const bool registered = add_life_cycle({machine_started, nullptr});
 namespace pnp {
 
 DWORD install_driver(const std::string &instance_id, const inf::File &f, const std::string &inf_name,
-                     const inf::Model &model, DWORD *restart) {
+                     const inf::Model &model, DWORD *restart, bool keep_installed_files) {
     *restart = 0;
     inf::VersionInfo info = inf::version_info(f);
     std::string hkr, node;
@@ -130,7 +179,9 @@ DWORD install_driver(const std::string &instance_id, const inf::File &f, const s
         if (!devices::find(instance_id, &d)) return ERROR_NO_SUCH_DEVINST;
         was = running(instance_id);
         node = node_path(instance_id);
-        std::string guid = info.class_guid.empty() ? d.class_guid : upper(info.class_guid);
+        // An INF may name its class without the GUID (9x INFs often do).
+        std::string guid = !info.class_guid.empty() ? upper(info.class_guid) : class_guid_of(info.class_name);
+        if (guid.empty()) guid = d.class_guid;
         std::string cls = info.class_name.empty() ? class_name_of(guid) : info.class_name;
         if (cls.empty()) cls = d.class_name;
         ensure_class(cls, guid);
@@ -151,14 +202,14 @@ DWORD install_driver(const std::string &instance_id, const inf::File &f, const s
     inf::InstallOptions options;
     options.hkr = hkr;
     options.source_dir = source_dir(f);
+    options.keep_installed_files = keep_installed_files;
     inf::InstallResult r = inf::install_section(f, model.install_section, options);
     WINSIM_LOCK();
     devices::Device still;
     if (!devices::find(instance_id, &still)) return ERROR_NO_SUCH_DEVINST;
-    DWORD flags = 0;
-    R().get_dword(node, "ConfigFlags", &flags);
+    DWORD flags = config_flags(node);
     if (r.error) {
-        R().set_dword(node, "ConfigFlags", flags | CONFIGFLAG_FAILEDINSTALL);
+        set_config_flags(node, flags | CONFIGFLAG_FAILEDINSTALL);
         return r.error;
     }
     DriverVer ver = parse_driver_ver(info.driver_ver);
@@ -168,7 +219,8 @@ DWORD install_driver(const std::string &instance_id, const inf::File &f, const s
         R().set_string(hkr, "InfSectionExt", r.section.substr(model.install_section.size()));
     R().set_string(hkr, "ProviderName", info.provider);
     R().set_string(hkr, "DriverDesc", model.description);
-    R().set_string(hkr, "MatchingDeviceId", lower(model.hardware_id));
+    // NT keeps the ID in lower case, 9x's configuration manager in upper case.
+    R().set_string(hkr, "MatchingDeviceId", M().profile->nt() ? lower(model.hardware_id) : upper(model.hardware_id));
     if (ver.valid) {
         R().set_string(hkr, "DriverDate", ver.date_text());
         R().set_string(hkr, "DriverVersion", ver.version_text());
@@ -177,7 +229,7 @@ DWORD install_driver(const std::string &instance_id, const inf::File &f, const s
     R().set_string(node, "Mfg", model.manufacturer);
     if (r.associated_service.empty()) R().delete_value(node, "Service");
     else R().set_string(node, "Service", r.associated_service);
-    R().set_dword(node, "ConfigFlags", flags & ~(DWORD)(CONFIGFLAG_REINSTALL | CONFIGFLAG_FAILEDINSTALL));
+    set_config_flags(node, flags & ~(DWORD)(CONFIGFLAG_REINSTALL | CONFIGFLAG_FAILEDINSTALL));
     if (R().key_exists(node + "\\Control") && !r.associated_service.empty())
         R().set_string(node + "\\Control", "ActiveService", r.associated_service);
     *restart = restart_bits(instance_id) | (r.reboot ? DI_NEEDREBOOT : 0);
@@ -187,6 +239,46 @@ DWORD install_driver(const std::string &instance_id, const inf::File &f, const s
         services::hold(r.associated_service, SERVICE_RUNNING);
     state_changed(instance_id, was);
     return 0;
+}
+
+DWORD install_from_store(const std::string &instance_id, DWORD *restart) {
+    *restart = 0;
+    devices::Device d;
+    bool nt;
+    {
+        WINSIM_LOCK();
+        const Profile &p = *M().profile;
+        nt = p.nt();
+        if (nt && p.major < 5) return ERROR_NOT_SUPPORTED; // NT 4.0 has no Plug and Play
+        if (!devices::find(instance_id, &d) || !d.present) return ERROR_NO_SUCH_DEVINST;
+        if (!driver_path(instance_id).empty() && R().key_exists(driver_path(instance_id))) return 0;
+    }
+    // The best match over every INF; among equals the newer DriverVer, then the first found.
+    inf::File best_file;
+    inf::Model best_model;
+    std::string best_path;
+    long best_rank = -1;
+    DriverVer best_ver;
+    for (auto &path : store_infs(nt)) {
+        inf::File f;
+        if (inf::load(path, &f)) continue;
+        DriverVer ver = parse_driver_ver(inf::version_info(f).driver_ver);
+        for (auto &m : inf::models(f, nt)) {
+            long rank = match_rank(d, m);
+            if (rank < 0) continue;
+            if (best_rank >= 0 && (rank > best_rank || (rank == best_rank && !(best_ver.key() < ver.key()))))
+                continue;
+            best_rank = rank;
+            best_ver = ver;
+            best_model = m;
+            best_path = path;
+            best_file = f;
+        }
+    }
+    if (best_rank < 0) return ERROR_NO_MORE_ITEMS; // stays under "Other devices"
+    std::string name = base_name(best_path);
+    if (iequals(base_name(dir_part(best_path)), "OTHER")) name = "OTHER\\" + name;
+    return install_driver(instance_id, best_file, name, best_model, restart, true);
 }
 
 } // namespace pnp

@@ -27,6 +27,8 @@ void state_changed(const std::string &instance_id, bool was);
 DWORD restart_bits(const std::string &instance_id);
 // The known class name of a class GUID ("" when unknown).
 std::string class_name_of(const std::string &guid);
+// The known GUID of a class name ("" when unknown).
+std::string class_guid_of(const std::string &name);
 // Makes the class key of a class if missing.
 void ensure_class(const std::string &name, const std::string &guid);
 // The registry paths of a node and of its driver key ("" when none).
@@ -40,9 +42,17 @@ std::string new_driver_key(const std::string &class_name, const std::string &gui
 // Installs the driver of one model for one node: runs its install section,
 // writes the driver key and the node's values, starts a running device's
 // service.  0 or an error; *restart gets the node's restart bits.  Call
-// without big_lock() held.
+// without big_lock() held.  `keep_installed_files`: see inf::InstallOptions.
 DWORD install_driver(const std::string &instance_id, const inf::File &f, const std::string &inf_name,
-                     const inf::Model &model, DWORD *restart);
+                     const inf::Model &model, DWORD *restart, bool keep_installed_files = false);
+// What Plug and Play does for a present node without a driver (2000 and
+// later, 9x): the best model of the INFs in the INF directory (and 9x's
+// INF\OTHER) is installed through install_driver(), files already in
+// place kept when their source is gone.  0 when installed or when the node
+// has a driver already; ERROR_NO_MORE_ITEMS when no INF has a driver for
+// it (it stays where it is); ERROR_NOT_SUPPORTED on NT 4.0.  Call without
+// big_lock() held.
+DWORD install_from_store(const std::string &instance_id, DWORD *restart);
 
 // ---- devnotify.cpp
 

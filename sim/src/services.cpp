@@ -92,6 +92,22 @@ bool marked(const std::string &name) { return dword_value(name, "DeleteFlag") ==
 
 Runtime &rt(const std::string &name) { return runtimes()[upper(name)]; }
 
+// NT 4.0 records every kernel driver it has loaded outside Plug and Play as a
+// root device "LEGACY_<NAME>"; the key outlives the service until removed by hand.
+void leave_legacy_device_key(const std::string &name) {
+    if (M().profile->os != Os::Nt4 || !is_driver(dword_value(name, "Type"))) return;
+    std::string key = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\Root\\LEGACY_" + upper(name);
+    if (R().key_exists(key)) return;
+    std::string instance = key + "\\0000";
+    R().set_dword(key, "NextInstance", 1);
+    R().set_string(instance, "Service", existing(name));
+    R().set_dword(instance, "Legacy", 1);
+    R().set_dword(instance, "ConfigFlags", 0);
+    R().set_string(instance, "Class", "LegacyDriver");
+    std::string display = string_value(name, "DisplayName");
+    R().set_string(instance, "DeviceDesc", display.empty() ? existing(name) : display);
+}
+
 void settle(const std::string &name);
 
 void enter_state(const std::string &name, Runtime &r, DWORD state) {
@@ -105,6 +121,7 @@ void enter_state(const std::string &name, Runtime &r, DWORD state) {
         if (r.hooks.stopped) r.hooks.stopped(name);
     }
     if (state == SERVICE_RUNNING && was != SERVICE_RUNNING) {
+        leave_legacy_device_key(name);
         r.ever_started = true;
         r.exit_code = 0;
         if (r.hooks.started) r.hooks.started(name);

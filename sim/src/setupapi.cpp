@@ -141,6 +141,12 @@ void write_flags(const std::string &key, const char *name, DWORD v) {
     R().set_value(key, name, nt() ? REG_DWORD : REG_BINARY, data);
 }
 
+// A string value; "" deletes it.
+void put_string(const std::string &key, const char *name, const std::string &value) {
+    if (value.empty()) R().delete_value(key, name);
+    else R().set_string(key, name, value);
+}
+
 std::string string_value(const std::string &key, const char *name) {
     std::string s;
     return R().get_string(key, name, &s) ? s : "";
@@ -400,6 +406,8 @@ struct PnpState {
     DWORD interval = 500;
     uint64_t enum_generation = 0; // bumped whenever the enumerator starts or stops
     std::set<std::string> reserved; // IDs of elements not yet registered
+    // Devices plugged in, by upper-case instance ID: the ID and hardware ID.
+    std::map<std::string, std::pair<std::string, std::string>> attached;
 };
 
 PnpState &P() {
@@ -504,6 +512,15 @@ void child_arrives(const std::string &enum_id, uint64_t generation, DWORD index)
 }
 
 // A node started (up) or stopped.
+// A function driver unloads when the last device it drives stops or goes, so
+// its service can then be deleted without waiting for a restart.
+void unload_unused_driver(const devices::Device &gone) {
+    if (gone.service.empty() || scm::state_of(gone.service) != SERVICE_RUNNING) return;
+    for (const devices::Device &d : devices::list())
+        if (!iequals(d.instance_id, gone.instance_id) && iequals(d.service, gone.service) && node_running(d)) return;
+    services::hold(gone.service, SERVICE_STOPPED);
+}
+
 void went(const devices::Device &d, bool up) {
     std::string hwid = first_hwid(d);
     if (iequals(hwid, k_enum_hwid)) {
@@ -519,6 +536,7 @@ void went(const devices::Device &d, bool up) {
         pnp::broadcast_interface(up ? DBT_DEVICEARRIVAL : DBT_DEVICEREMOVECOMPLETE, devices::kSmartCardReaderClass,
                                  interface_link(d.instance_id, devices::kSmartCardReaderClass));
     if (iequals(hwid, k_reader_hwid)) update_readers();
+    if (!up) unload_unused_driver(d);
 }
 
 // ------------------------------------------------------------ life cycle
@@ -538,11 +556,21 @@ void machine_started(bool loaded) {
     // controllers' class; other class keys come with their first device.
     if (!loaded && ((p.nt() && p.major >= 5) || (!p.nt() && (p.major > 4 || p.minor > 0))))
         ensure_class_key("USB", devices::kUsbClass);
+    // Windows 2000 and later start with one hardware profile; "Current" is a
+    // link to it there, a plain key here (profiles are read by number).
+    if (!loaded && p.nt() && p.major >= 5) {
+        R().create_key(profiles_root() + "\\0001");
+        R().create_key(profiles_root() + "\\Current");
+        R().set_dword("HKLM\\SYSTEM\\CurrentControlSet\\Control\\IDConfigDB", "CurrentConfig", 1);
+    }
     if (loaded) {
-        // Readers of other makers plugged in when the machine was saved.
         for (auto &id : all_nodes()) {
             devices::Device d;
-            if (read_node(id, &d) && d.present) sync_reader(d, true);
+            if (!read_node(id, &d) || !d.present) continue;
+            // Readers of other makers plugged in when the machine was saved.
+            sync_reader(d, true);
+            if (iequals(id.substr(0, 4), "USB\\") && !d.hardware_ids.empty())
+                P().attached[upper(id)] = {id, d.hardware_ids[0]};
         }
     }
     // The services' running state drives the pieces that stand for them.
@@ -592,12 +620,9 @@ std::string add(const DeviceSpec &spec) {
     R().set_string(key, "ClassGUID", guid);
     R().set_string(key, "Class", spec.class_name);
     ensure_class_key(spec.class_name, guid);
-    if (spec.service.empty()) R().delete_value(key, "Service");
-    else R().set_string(key, "Service", spec.service);
-    if (spec.mfg.empty()) R().delete_value(key, "Mfg");
-    else R().set_string(key, "Mfg", spec.mfg);
-    if (spec.description.empty()) R().delete_value(key, "DeviceDesc");
-    else R().set_string(key, "DeviceDesc", spec.description);
+    put_string(key, "Service", spec.service);
+    put_string(key, "Mfg", spec.mfg);
+    put_string(key, "DeviceDesc", spec.description);
     write_flags(key, "ConfigFlags", spec.config_flags);
     if (spec.driver) {
         std::string ckey = class_key(spec.class_name, guid);
@@ -613,36 +638,95 @@ std::string add(const DeviceSpec &spec) {
     return id;
 }
 
-std::string plug(const std::string &hardware_id) {
-    WINSIM_LOCK();
-    for (auto &id : all_nodes()) {
-        Device d;
-        if (read_node(id, &d) && !d.present && !d.hardware_ids.empty() && iequals(d.hardware_ids[0], hardware_id)) {
+namespace {
+
+// The node a device plugged in shows as (it stays attached until unplugged,
+// even when its node is removed meanwhile): "" when there is none to plug.
+std::string attach(const std::string &hardware_id, const std::string &instance_id) {
+    std::string id;
+    Device d;
+    if (!instance_id.empty()) {
+        if (read_node(instance_id, &d)) {
+            if (d.present) return "";
+            id = d.instance_id;
             set_present(id, true);
-            return id;
         }
+    } else {
+        for (auto &n : all_nodes())
+            if (read_node(n, &d) && !d.present && !d.hardware_ids.empty() && iequals(d.hardware_ids[0], hardware_id)) {
+                id = n;
+                set_present(id, true);
+                break;
+            }
     }
-    // A device Windows has no driver for yet waits under "Other devices".
-    DeviceSpec spec;
-    spec.hardware_ids = {hardware_id};
-    spec.class_name = "Unknown";
-    return add(spec);
+    if (id.empty()) {
+        // A device Windows has no driver for yet waits under "Other devices".
+        DeviceSpec spec;
+        spec.hardware_ids = {hardware_id};
+        spec.instance_id = instance_id;
+        spec.class_name = "Unknown";
+        id = add(spec);
+    }
+    if (!id.empty()) P().attached[upper(id)] = {id, hardware_id};
+    return id;
+}
+
+} // namespace
+
+std::string plug(const std::string &hardware_id, const std::string &instance_id) {
+    std::string id;
+    {
+        WINSIM_LOCK();
+        id = attach(hardware_id, instance_id);
+    }
+    DWORD restart = 0;
+    if (!id.empty()) pnp::install_from_store(id, &restart);
+    return id;
 }
 
 bool unplug(const std::string &id) {
     WINSIM_LOCK();
     Device d;
+    std::string gone;
     if (read_node(id, &d)) {
-        if (!d.present) return false;
-        set_present(d.instance_id, false);
-        return true;
+        if (d.present) gone = d.instance_id;
+    } else {
+        for (auto &n : all_nodes())
+            if (read_node(n, &d) && d.present && !d.hardware_ids.empty() && iequals(d.hardware_ids[0], id)) {
+                gone = n;
+                break;
+            }
     }
-    for (auto &n : all_nodes())
-        if (read_node(n, &d) && d.present && !d.hardware_ids.empty() && iequals(d.hardware_ids[0], id)) {
-            set_present(n, false);
-            return true;
+    if (gone.empty()) {
+        // A device whose node was removed while it was plugged in.
+        return P().attached.erase(upper(id)) != 0;
+    }
+    P().attached.erase(upper(gone));
+    set_present(gone, false);
+    return true;
+}
+
+std::vector<std::string> rescan() {
+    std::vector<std::string> bare;
+    {
+        WINSIM_LOCK();
+        // Attached devices whose nodes were removed come back.
+        auto attached = P().attached;
+        for (auto &a : attached)
+            if (!node_exists(a.second.first)) attach(a.second.second, a.second.first);
+        for (auto &id : all_nodes()) {
+            Device d;
+            if (read_node(id, &d) && d.present && (d.driver.empty() || !R().key_exists(driver_key_path(d.driver))))
+                bare.push_back(id);
         }
-    return false;
+    }
+    std::vector<std::string> installed;
+    for (auto &id : bare) {
+        DWORD restart = 0;
+        Device d;
+        if (!pnp::install_from_store(id, &restart) && find(id, &d) && !d.driver.empty()) installed.push_back(id);
+    }
+    return installed;
 }
 
 bool remove(const std::string &instance_id) {
@@ -703,16 +787,14 @@ bool set_class(const std::string &instance_id, const std::string &class_name, co
 bool set_service(const std::string &instance_id, const std::string &service) {
     WINSIM_LOCK();
     if (!node_exists(instance_id)) return false;
-    if (service.empty()) R().delete_value(node_key(instance_id), "Service");
-    else R().set_string(node_key(instance_id), "Service", service);
+    put_string(node_key(instance_id), "Service", service);
     return true;
 }
 
 bool set_driver(const std::string &instance_id, const std::string &driver) {
     WINSIM_LOCK();
     if (!node_exists(instance_id)) return false;
-    if (driver.empty()) R().delete_value(node_key(instance_id), "Driver");
-    else R().set_string(node_key(instance_id), "Driver", driver);
+    put_string(node_key(instance_id), "Driver", driver);
     return true;
 }
 
@@ -796,6 +878,8 @@ std::string class_name_of(const std::string &guid) {
         if (iequals(c.guid, guid)) return c.name;
     return "";
 }
+
+std::string class_guid_of(const std::string &name) { return known_guid(name); }
 
 void ensure_class(const std::string &name, const std::string &guid) { ensure_class_key(name, upper(guid)); }
 
@@ -920,6 +1004,33 @@ const std::vector<BYTE> &class_params(const DeviceSet &set, const Member &m) {
 }
 
 bool valid_profile(DWORD profile) { return profile <= 9999; }
+
+// The install parameters a call names: the element's, or the set's when no
+// element is given.  nullptr with the last error set when either is bad.
+InstallParams *params_of(HDEVINFO h, PSP_DEVINFO_DATA data, std::shared_ptr<DeviceSet> *set) {
+    if (data) {
+        int i = member_of(h, data, set, true);
+        return i < 0 ? nullptr : &(*set)->members[i].params;
+    }
+    *set = get_set(h);
+    if (!*set) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    return &(*set)->params;
+}
+
+// The same, with the checks of the caller's SP_DEVINSTALL_PARAMS_A.
+InstallParams *device_params_of(HDEVINFO h, PSP_DEVINFO_DATA data, PSP_DEVINSTALL_PARAMS_A record,
+                                std::shared_ptr<DeviceSet> *set) {
+    InstallParams *p = params_of(h, data, set);
+    if (!p) return nullptr;
+    if (!record || record->cbSize != sizeof(SP_DEVINSTALL_PARAMS_A)) {
+        SetLastError(record ? ERROR_INVALID_USER_BUFFER : ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return p;
+}
 
 // DIF_PROPERTYCHANGE's default action.
 DWORD change_state(Member &m, const SP_PROPCHANGE_PARAMS &pc) {
@@ -1253,16 +1364,8 @@ BOOL WINAPI SetupDiSetClassInstallParamsA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DA
     WINSIM_FAULT_BOOL("SetupDiSetClassInstallParamsA");
     WINSIM_LOCK();
     std::shared_ptr<DeviceSet> set;
-    InstallParams *target;
-    if (DeviceInfoData) {
-        int i = member_of(DeviceInfoSet, DeviceInfoData, &set, true);
-        if (i < 0) return FALSE;
-        target = &set->members[i].params;
-    } else {
-        set = get_set(DeviceInfoSet);
-        if (!set) return fail(ERROR_INVALID_HANDLE);
-        target = &set->params;
-    }
+    InstallParams *target = params_of(DeviceInfoSet, DeviceInfoData, &set);
+    if (!target) return FALSE;
     if (!ClassInstallParams) {
         if (ClassInstallParamsSize) return fail(ERROR_INVALID_PARAMETER);
         target->class_params.clear();
@@ -1296,16 +1399,9 @@ BOOL WINAPI SetupDiGetClassInstallParamsA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DA
     WINSIM_FAULT_BOOL("SetupDiGetClassInstallParamsA");
     WINSIM_LOCK();
     std::shared_ptr<DeviceSet> set;
-    const std::vector<BYTE> *params;
-    if (DeviceInfoData) {
-        int i = member_of(DeviceInfoSet, DeviceInfoData, &set, true);
-        if (i < 0) return FALSE;
-        params = &set->members[i].params.class_params;
-    } else {
-        set = get_set(DeviceInfoSet);
-        if (!set) return fail(ERROR_INVALID_HANDLE);
-        params = &set->params.class_params;
-    }
+    const InstallParams *owner = params_of(DeviceInfoSet, DeviceInfoData, &set);
+    if (!owner) return FALSE;
+    const std::vector<BYTE> *params = &owner->class_params;
     if (params->empty()) return fail(ERROR_NO_CLASSINSTALL_PARAMS);
     if (ClassInstallParams && ClassInstallParams->cbSize != sizeof(SP_CLASSINSTALL_HEADER))
         return fail(ERROR_INVALID_USER_BUFFER);
@@ -1352,18 +1448,8 @@ BOOL WINAPI SetupDiGetDeviceInstallParamsA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_D
     WINSIM_FAULT_BOOL("SetupDiGetDeviceInstallParamsA");
     WINSIM_LOCK();
     std::shared_ptr<DeviceSet> set;
-    const InstallParams *p;
-    if (DeviceInfoData) {
-        int i = member_of(DeviceInfoSet, DeviceInfoData, &set, true);
-        if (i < 0) return FALSE;
-        p = &set->members[i].params;
-    } else {
-        set = get_set(DeviceInfoSet);
-        if (!set) return fail(ERROR_INVALID_HANDLE);
-        p = &set->params;
-    }
-    if (!DeviceInstallParams) return fail(ERROR_INVALID_PARAMETER);
-    if (DeviceInstallParams->cbSize != sizeof(SP_DEVINSTALL_PARAMS_A)) return fail(ERROR_INVALID_USER_BUFFER);
+    const InstallParams *p = device_params_of(DeviceInfoSet, DeviceInfoData, DeviceInstallParams, &set);
+    if (!p) return FALSE;
     std::memset(DeviceInstallParams, 0, sizeof *DeviceInstallParams);
     DeviceInstallParams->cbSize = sizeof *DeviceInstallParams;
     DeviceInstallParams->Flags = p->flags;
@@ -1379,18 +1465,8 @@ BOOL WINAPI SetupDiSetDeviceInstallParamsA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_D
     WINSIM_FAULT_BOOL("SetupDiSetDeviceInstallParamsA");
     WINSIM_LOCK();
     std::shared_ptr<DeviceSet> set;
-    InstallParams *p;
-    if (DeviceInfoData) {
-        int i = member_of(DeviceInfoSet, DeviceInfoData, &set, true);
-        if (i < 0) return FALSE;
-        p = &set->members[i].params;
-    } else {
-        set = get_set(DeviceInfoSet);
-        if (!set) return fail(ERROR_INVALID_HANDLE);
-        p = &set->params;
-    }
-    if (!DeviceInstallParams) return fail(ERROR_INVALID_PARAMETER);
-    if (DeviceInstallParams->cbSize != sizeof(SP_DEVINSTALL_PARAMS_A)) return fail(ERROR_INVALID_USER_BUFFER);
+    InstallParams *p = device_params_of(DeviceInfoSet, DeviceInfoData, DeviceInstallParams, &set);
+    if (!p) return FALSE;
     size_t len = strnlen(DeviceInstallParams->DriverPath, MAX_PATH);
     if (len == MAX_PATH) return fail(ERROR_INVALID_PARAMETER);
     // DI_CLASSINSTALLPARAMS says whether parameters are set; callers cannot forge it.

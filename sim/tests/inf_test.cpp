@@ -374,3 +374,18 @@ TEST(InfInstall, RundllHostsRunTheSectionOnBothFamilies) {
         EXPECT_TRUE(winsim::reg::key_exists("HKLM\\Software\\Vornel"));
     }
 }
+
+TEST(InfInstall, RefusedServiceCreationFailsTheSectionAfterItsFiles) {
+    auto m = winsim::Machine::temporary(Os::Nt4);
+    write("C:\\pkg\\quva.inf", k_driver_inf);
+    write("C:\\pkg\\quvaenum.sys", "driver");
+    inf::File f;
+    ASSERT_EQ(0u, inf::load("C:\\pkg\\quva.inf", &f));
+    inf::InstallOptions o;
+    o.hkr = "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Class\\{11111111-2222-3333-4444-555555555555}\\0000";
+    winsim::faults::fail("CreateServiceA", ERROR_ACCESS_DENIED);
+    EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, inf::install_section(f, "Enum.Install", o).error);
+    winsim::faults::clear();
+    EXPECT_EQ("driver", read("C:\\WINNT\\system32\\drivers\\quvaenum.sys")) << "files come first";
+    EXPECT_FALSE(winsim::reg::key_exists("HKLM\\SYSTEM\\CurrentControlSet\\Services\\quvaenum"));
+}

@@ -1,7 +1,7 @@
 // Plug and Play on the simulated machine: root-enumerated nodes, state
 // changes per hardware profile, removal, restart bits, driver updates from an
 // INF, the bus enumerator's virtual readers and the notifications of their
-// arrival, and TerminateThread.
+// arrival, TerminateThread, and installs when a device is plugged in.
 #include <windows.h>
 #include <dbt.h>
 #include <newdev.h>
@@ -493,4 +493,174 @@ TEST(Pnp, TerminateThreadEndsAWaitingOrUnstartedThread) {
     winsim::faults::fail("CreateThread", ERROR_NOT_ENOUGH_MEMORY);
     EXPECT_EQ(CreateThread(nullptr, 0, sleeper, nullptr, 0, nullptr), nullptr);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_ENOUGH_MEMORY);
+}
+
+// ---- Plug and Play after a driver package is on the machine: a device
+// plugged in (or found again by a rescan) gets the driver an INF of the INF
+// folder offers, on 2000/XP and 9x in each one's own registry layout; the
+// hardware profiles a new machine starts with.
+
+namespace {
+
+const char k_token[] = "USB\\VID_1F3C&PID_1000";
+
+// The token's driver for 2000/XP, in the reader class.
+std::string nt_inf(const char *driver_ver) {
+    return std::string("[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=SmartCardReader\r\n"
+                       "ClassGUID={50DD5230-BA8A-11D1-BF5D-0000F805F530}\r\nProvider=%Prov%\r\nDriverVer=") +
+           driver_ver +
+           "\r\n[Manufacturer]\r\n%Prov%=Models\r\n[Models]\r\n%Tok%=Tok_Install, USB\\VID_1F3C&PID_1000\r\n"
+           "[DestinationDirs]\r\nDefaultDestDir=12\r\n"
+           "[Tok_Install]\r\nCopyFiles=Tok_Files\r\n[Tok_Files]\r\nQVATOKEN.SYS\r\n"
+           "[Tok_Install.Services]\r\nAddService=qvatoken,0x00000002,Tok_Service\r\n"
+           "[Tok_Service]\r\nServiceType=1\r\nStartType=3\r\nErrorControl=1\r\nServiceBinary=%12%\\QVATOKEN.SYS\r\n"
+           "[Strings]\r\nProv=\"Vornel Technologies\"\r\nTok=\"Quva token\"\r\n";
+}
+
+// Puts the package in C:\pkg and its INF in the INF folder as setup does.
+std::string stage_nt(const char *driver_ver = "03/04/2005,1.18.0.57") {
+    winsim::disk::write_text("C:\\pkg\\qvatoken.inf", nt_inf(driver_ver));
+    winsim::disk::write_text("C:\\pkg\\QVATOKEN.SYS", driver_ver);
+    char dest[MAX_PATH];
+    EXPECT_TRUE(SetupCopyOEMInfA("C:\\pkg\\qvatoken.inf", "C:\\pkg", SPOST_PATH, 0, dest, sizeof dest, nullptr,
+                                 nullptr));
+    return dest;
+}
+
+std::string read_text(const std::string &path) {
+    std::vector<BYTE> b;
+    return winsim::disk::read_file(path, &b) ? std::string(b.begin(), b.end()) : "<missing>";
+}
+
+// A 9x INF for the token: a WDM driver the class key names.
+std::string nine_x_inf(const std::string &cls, const std::string &dest, const std::string &file) {
+    return "[Version]\r\nSignature=\"$CHICAGO$\"\r\nClass=" + cls +
+           "\r\nProvider=Vornel\r\n[Manufacturer]\r\nVornel=Models\r\n[Models]\r\n"
+           "\"Quva token\"=Tok, USB\\VID_1F3C&PID_1000\r\n[DestinationDirs]\r\nDefaultDestDir=" + dest +
+           "\r\n[Tok]\r\nCopyFiles=Files\r\nAddReg=Reg\r\n[Files]\r\n" + file +
+           "\r\n[Reg]\r\nHKR,,DevLoader,,*ntkern\r\nHKR,,NTMPDriver,,\"" + file + "\"\r\n";
+}
+
+devices::Device node(const std::string &id) {
+    devices::Device d;
+    EXPECT_TRUE(devices::find(id, &d)) << id;
+    return d;
+}
+
+std::string driver_key(const devices::Device &d, bool nt = true) {
+    return std::string(nt ? "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Class\\"
+                          : "HKLM\\System\\CurrentControlSet\\Services\\Class\\") +
+           d.driver;
+}
+
+} // namespace
+
+TEST(PnpPlug, AnINFInTheStoreGivesAPluggedDeviceItsDriver) {
+    auto m = winsim::Machine::temporary(Os::WinXp);
+    // Nothing for it yet: "Other devices".
+    std::string first = devices::plug(k_token);
+    EXPECT_EQ(node(first).class_name, "Unknown");
+    EXPECT_TRUE(node(first).driver.empty());
+    std::string oem = stage_nt();
+    // The same device plugged in again, and a second one of that model.
+    ASSERT_TRUE(devices::unplug(first));
+    EXPECT_EQ(devices::plug(k_token), first);
+    std::string second = devices::plug(k_token);
+    for (auto &id : {first, second}) {
+        devices::Device d = node(id);
+        EXPECT_EQ(d.class_name, "SmartCardReader") << id;
+        EXPECT_EQ(d.service, "qvatoken");
+        EXPECT_EQ(reg_text(driver_key(d), "InfPath"), oem.substr(oem.rfind('\\') + 1));
+        EXPECT_EQ(reg_text(driver_key(d), "MatchingDeviceId"), "usb\\vid_1f3c&pid_1000");
+        EXPECT_TRUE(devices::running(id));
+    }
+    EXPECT_EQ(read_text("C:\\WINDOWS\\SYSTEM32\\DRIVERS\\QVATOKEN.SYS"), "03/04/2005,1.18.0.57");
+    EXPECT_EQ(winsim::services::state("qvatoken"), (DWORD)SERVICE_RUNNING);
+}
+
+TEST(PnpPlug, FilesComeFromTheSourceOrStayWhenItIsGone) {
+    auto m = winsim::Machine::temporary(Os::Win2000);
+    stage_nt();
+    // The media is gone but the driver was copied at install time.
+    winsim::disk::write_text("C:\\WINNT\\SYSTEM32\\DRIVERS\\QVATOKEN.SYS", "installed");
+    ASSERT_TRUE(DeleteFileA("C:\\pkg\\QVATOKEN.SYS"));
+    std::string a = devices::plug(k_token);
+    EXPECT_EQ(node(a).service, "qvatoken");
+    EXPECT_EQ(read_text("C:\\WINNT\\SYSTEM32\\DRIVERS\\QVATOKEN.SYS"), "installed");
+    // Neither there nor in place: the install fails and the node says so.
+    ASSERT_TRUE(DeleteFileA("C:\\WINNT\\SYSTEM32\\DRIVERS\\QVATOKEN.SYS"));
+    std::string b = devices::plug(k_token);
+    EXPECT_TRUE(node(b).service.empty());
+    EXPECT_TRUE(node(b).config_flags & CONFIGFLAG_FAILEDINSTALL);
+}
+
+TEST(PnpPlug, RescanBringsBackARemovedDeviceAndTheBestDriverWins) {
+    auto m = winsim::Machine::temporary(Os::WinXp);
+    std::string id = devices::plug(k_token);
+    // An older and a newer package in the store: the newer is chosen.
+    stage_nt("01/01/2004,1.16.0.1");
+    winsim::disk::write_text("C:\\pkg2\\qvatoken.inf", nt_inf("03/04/2005,1.18.0.57"));
+    winsim::disk::write_text("C:\\pkg2\\QVATOKEN.SYS", "new");
+    ASSERT_TRUE(SetupCopyOEMInfA("C:\\pkg2\\qvatoken.inf", "C:\\pkg2", SPOST_PATH, 0, nullptr, 0, nullptr, nullptr));
+    EXPECT_EQ(devices::rescan(), std::vector<std::string>{id});
+    EXPECT_EQ(reg_text(driver_key(node(id)), "DriverVersion"), "1.18.0.57");
+    // Removed while still plugged in: the next scan finds it again.
+    ASSERT_TRUE(devices::remove(id));
+    EXPECT_EQ(devices::rescan(), std::vector<std::string>{id});
+    EXPECT_TRUE(devices::running(id));
+    EXPECT_TRUE(devices::rescan().empty());
+    // Unplugged, then removed: nothing comes back.
+    ASSERT_TRUE(devices::unplug(id));
+    ASSERT_TRUE(devices::remove(id));
+    EXPECT_TRUE(devices::rescan().empty());
+    devices::Device d;
+    EXPECT_FALSE(devices::find(id, &d));
+}
+
+TEST(PnpPlug, TokensShowAsUsbNodesNamedBySerial) {
+    {
+        auto m = winsim::Machine::temporary(Os::WinXp);
+        stage_nt();
+        DWORD t = winsim::tokens::plug();
+        std::string id = std::string(k_token) + "\\5156000000000001";
+        EXPECT_TRUE(devices::running(id));
+        EXPECT_EQ(node(id).service, "qvatoken");
+        EXPECT_TRUE(winsim::tokens::unplug(t));
+        EXPECT_FALSE(node(id).present);
+        winsim::tokens::TokenSpec bare;
+        bare.hardware_id = "";
+        winsim::tokens::plug(bare);
+        EXPECT_EQ(devices::list().size(), 1u) << "no node for a token without a hardware ID";
+    }
+    {
+        // NT 4.0 has no Plug and Play tree.
+        auto m = winsim::Machine::temporary(Os::Nt4);
+        winsim::tokens::plug();
+        EXPECT_TRUE(devices::list().empty());
+    }
+}
+
+TEST(PnpPlug, NineXKeepsOemInfsInOtherAndBinaryConfigFlags) {
+    // The packages' own INFs in the INF folder are run by the installer tests.
+    const std::string cls = "HKLM\\System\\CurrentControlSet\\Services\\Class\\USB\\0000";
+    auto m = winsim::Machine::temporary(Os::Win95);
+    winsim::disk::write_text("C:\\WINDOWS\\SYSTEM\\QVATKN95.SYS", "drv");
+    winsim::disk::write_text("C:\\WINDOWS\\INF\\OTHER\\VornelQVATKN95.INF", nine_x_inf("USB", "11", "QVATKN95.SYS"));
+    std::string id = devices::plug(k_token);
+    EXPECT_EQ(node(id).driver, "USB\\0000");
+    EXPECT_EQ(reg_text(cls, "NTMPDriver"), "QVATKN95.SYS");
+    EXPECT_EQ(reg_text(cls, "InfPath"), "OTHER\\VornelQVATKN95.INF");
+    EXPECT_EQ(reg_text(cls, "MatchingDeviceId"), "USB\\VID_1F3C&PID_1000");
+    DWORD type = 0;
+    std::vector<BYTE> data;
+    ASSERT_TRUE(winsim::reg::value("HKLM\\Enum\\" + id, "ConfigFlags", &type, &data));
+    EXPECT_EQ(type, (DWORD)REG_BINARY);
+}
+
+TEST(PnpPlug, NewMachinesHaveTheirHardwareProfile) {
+    for (Os os : {Os::Win2000, Os::WinXp}) {
+        auto m = winsim::Machine::temporary(os);
+        EXPECT_TRUE(winsim::reg::key_exists("HKLM\\SYSTEM\\CurrentControlSet\\Hardware Profiles\\0001"));
+        EXPECT_TRUE(winsim::reg::key_exists("HKLM\\SYSTEM\\CurrentControlSet\\Hardware Profiles\\Current"));
+    }
 }

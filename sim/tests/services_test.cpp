@@ -433,3 +433,20 @@ TEST(ServicesTest, ALoadedMachineHasJustBooted) {
 }
 
 } // namespace
+
+TEST(ServicesTest, StartedLegacyDriverLeavesItsRootDeviceKeyOnNt4) {
+    const std::string legacy = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\Root\\LEGACY_QVTEST";
+    Scm s;
+    SC_HANDLE h = create_driver(s.manager, "QvTest");
+    ASSERT_NE(h, nullptr);
+    EXPECT_FALSE(winsim::reg::key_exists(legacy)) << "created is not loaded";
+    ASSERT_TRUE(StartServiceA(h, 0, nullptr));
+    SERVICE_STATUS st;
+    ASSERT_TRUE(ControlService(h, SERVICE_CONTROL_STOP, &st));
+    ASSERT_TRUE(DeleteService(h));
+    CloseServiceHandle(h);
+    EXPECT_EQ(services::state("QvTest"), 0u) << "gone";
+    EXPECT_EQ(reg_string(legacy + "\\0000", "Service"), "QvTest") << "outlives the service";
+    EXPECT_EQ(reg_dword(legacy + "\\0000", "Legacy"), 1u);
+    EXPECT_EQ(reg_dword(legacy, "NextInstance"), 1u);
+}

@@ -430,6 +430,9 @@ struct TokenSpec {
     std::vector<BYTE> descriptor; // raw descriptor bytes (up to 64, valid or not); empty: the default
     bool smart_card = true;       // false: no smart-card function (card commands answer 0x03)
     int slot = -1;                // virtual reader index; -1: the lowest one no token occupies
+    // The USB device it shows as (2000/XP, 9x): node <hardware_id>, a backslash, the serial in hex;
+    // plugged with devices::plug (Plug and Play installs its driver); "" for none.
+    std::string hardware_id = "USB\\VID_1F3C&PID_1000";
 };
 // Plugs a token in and returns the token id the driver gave it (1, 2, ...;
 // ids are never reused on a machine).
@@ -594,14 +597,25 @@ struct Device {
 // the description is unusable (no hardware ID, unknown class without a GUID).  An
 // existing node of that instance ID is rewritten.
 std::string add(const DeviceSpec &spec);
-// Plugs a USB device in by hardware ID: the first registered node whose first
-// hardware ID equals it and that is not present becomes present; else a new
-// node without a driver is added, in the "Unknown" class ("Other devices"),
-// where Windows keeps a device it has no driver for.  Returns the instance ID.
-std::string plug(const std::string &hardware_id);
+// Plugs a USB device in by hardware ID: the node `instance_id` names, else
+// the first registered node whose first hardware ID equals it and that is not
+// present, becomes present; else a new node without a driver is added, in
+// the "Unknown" class ("Other devices"), where Windows keeps a device it has
+// no driver for.  On 2000/XP and 9x, Plug and Play then installs a node
+// without a driver from the INFs in the INF directory (oem*.inf and the
+// others; 9x also INF\OTHER) as UpdateDriverForPlugAndPlayDevicesA does,
+// files from where the INF was copied from, or kept when already in place;
+// with no INF for it the node stays under "Other devices".  Returns the
+// instance ID ("" when `instance_id` is present already).
+std::string plug(const std::string &hardware_id, const std::string &instance_id = "");
 // Unplugs by instance ID, or by hardware ID (the first present node whose
 // first hardware ID equals it); the node stays registered.  False when none.
 bool unplug(const std::string &id);
+// "Scan for hardware changes": a device still plugged in whose node was
+// removed gets a new one, and every present node without a driver gets
+// what Plug and Play finds for it, as plug() does.  Returns the nodes that
+// got a driver.
+std::vector<std::string> rescan();
 // Deletes a node (by instance ID) with its driver subkey and profile entries.
 bool remove(const std::string &instance_id);
 // Every node, in enumeration order (enumerator, device, instance).
