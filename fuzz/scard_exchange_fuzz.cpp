@@ -28,7 +28,9 @@ void exchange(Context *c) {
     const WORD sw = quva_ScardExchange(as_context(c), cla, ins, p1, p2, command.empty() ? nullptr : command.data(),
                                        lc, response, le, &count);
     if (count > room || count > le) fuzz::fail("more response bytes than Le");
-    if ((sw & 0xFF00) == 0x9000 && sw != 0x9000 && count != 0) fuzz::fail("a failed exchange reported data");
+    // No check that a 0x90xx status came without data: the card itself may
+    // answer any status word, 0x90xx included, with its response bytes.
+    (void)sw;
     delete[] response;
 }
 

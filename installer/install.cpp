@@ -17,7 +17,6 @@ namespace {
 const char k_enum_hwid[] = "quva\\quvaEnum";
 const char k_reader_hwid[] = "quvaenum\\quvaifd";
 const GUID k_reader_class = {0x50DD5230, 0xBA8A, 0x11D1, {0xBF, 0x5D, 0x00, 0x00, 0xF8, 0x05, 0xF5, 0x30}};
-const char k_scarddrv_key[] = "System\\CurrentControlSet\\Services\\SCardDrv";
 const char *const k_nt5_drivers[] = {"quvaenum.sys", "quvaIFD.SYS", "QVATOKEN.SYS"};
 
 typedef BOOL(WINAPI *CopyOemInfFn)(PCSTR, PCSTR, DWORD, DWORD, PSTR, DWORD, PDWORD, PSTR *);
@@ -39,15 +38,6 @@ void delete_value(const char *key, const char *name) {
     HKEY h;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_ALL_ACCESS, &h) != ERROR_SUCCESS) return;
     RegDeleteValueA(h, name);
-    RegCloseKey(h);
-}
-
-void set_smart_card_driver_demand_start() {
-    if (!quvaDI_IsPcScInstalled() || !quva_is_nt5()) return;
-    HKEY h;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, k_scarddrv_key, 0, KEY_ALL_ACCESS, &h) != ERROR_SUCCESS) return;
-    DWORD demand = SERVICE_DEMAND_START;
-    RegSetValueExA(h, "Start", 0, REG_DWORD, (const BYTE *)&demand, sizeof demand);
     RegCloseKey(h);
 }
 
@@ -117,7 +107,7 @@ struct Nt5Install {
     void finish(bool demand_start_driver) {
         if (quvaDI_CheckAndFixPCSC()) *reboot = 1;
         SetResourceManagerStart(TRUE);
-        if (demand_start_driver) set_smart_card_driver_demand_start();
+        if (demand_start_driver) SetSmartCardDriverDemandStart();
     }
 
     void read_params_back() {
@@ -361,7 +351,8 @@ BOOL Nt5Install::fresh() {
         if (use_rm) quvaDI_SetDriverParams(0, 0, 0);
         create_enumerator();
     }
-    if (!error && present > 0 && !current_driver) update_present_models();
+    // Asked again: the enumerator's install may have brought the token driver.
+    if (!error && present > 0 && !IsCurrentTokenDriverFile()) update_present_models();
     reader_wait(&k_reader_class);
     if (!error) {
         finish(true);
@@ -402,6 +393,17 @@ BOOL install_nt5(Nt5Install &call) {
 }
 
 } // namespace
+
+void SetSmartCardDriverDemandStart(void) {
+    if (!quvaDI_IsPcScInstalled() || !quva_is_nt5()) return;
+    HKEY h;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Services\\SCardDrv", 0, KEY_ALL_ACCESS, &h) !=
+        ERROR_SUCCESS)
+        return;
+    DWORD demand = SERVICE_DEMAND_START;
+    RegSetValueExA(h, "Start", 0, REG_DWORD, (const BYTE *)&demand, sizeof demand);
+    RegCloseKey(h);
+}
 
 BOOL SourceDriversNewer(LPCSTR sourceDir, const char *const *files, int count) {
     char system_dir[MAX_PATH];
@@ -446,11 +448,14 @@ extern "C" BOOL WINAPI quvaDI_InstallDriverA(HWND hwndOwner, DWORD dwFlags, LPCS
             return FALSE;
         }
         if (v.dwPlatformId == VER_PLATFORM_WIN32_NT && v.dwMajorVersion == 5) return install_nt5(call);
-        if (v.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS ||
-            (v.dwPlatformId == VER_PLATFORM_WIN32_NT && v.dwMajorVersion == 4)) {
-            // The Windows 95, 98/ME and NT 4.0 installs are not in this build.
-            *pdwError = ERROR_CALL_NOT_IMPLEMENTED;
-            return FALSE;
+        if (v.dwPlatformId == VER_PLATFORM_WIN32_NT && v.dwMajorVersion == 4)
+            return InstallNt4(hwndOwner, dwFlags, pszSourceDir, pszInfFile, dwDriverFlags, dwUseRM,
+                              dwNumberOfDevices, pdwReboot, pdwCompletion, pdwError);
+        if (v.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS) {
+            bool above_40 = v.dwMajorVersion > 4 || (v.dwMajorVersion == 4 && v.dwMinorVersion > 0);
+            return (above_40 ? InstallWin98Me : InstallWin95)(hwndOwner, dwFlags, pszSourceDir, pszInfFile,
+                                                              dwDriverFlags, dwUseRM, dwNumberOfDevices, pdwReboot,
+                                                              pdwCompletion, pdwError);
         }
         *pdwError = ERROR_INSTALL_PLATFORM_UNSUPPORTED;
         return FALSE;

@@ -52,6 +52,30 @@ BOOL SourceDriversNewer(LPCSTR sourceDir, const char *const *files, int count);
 // TRUE when <system dir>\Drivers\qvatoken.sys exists with a packed file
 // version of at least 1.18.x.57; FALSE on any failure.
 BOOL IsCurrentTokenDriverFile(void);
+// The 9x member: TRUE only when both files exist and the source's packed
+// file version is the higher.
+BOOL SourceDriverFileNewer(LPCSTR sourcePath, LPCSTR installedPath);
+// NT 5: the smart-card driver service starts on demand (when PC/SC is there).
+void SetSmartCardDriverDemandStart(void);
+
+// ---- the flows of the other platforms ----
+// Removal, one per platform: outputs as quvaDI_UninstallDriverA; TRUE unless
+// a fault ended the flow.  The owner and flags are not used.
+BOOL UninstallNt5(HWND owner, DWORD flags, LPDWORD pdwReboot, LPDWORD pdwCompletion, LPDWORD pdwError);
+BOOL UninstallNt4(HWND owner, DWORD flags, LPDWORD pdwReboot, LPDWORD pdwCompletion, LPDWORD pdwError);
+BOOL UninstallWin98Me(HWND owner, DWORD flags, LPDWORD pdwReboot, LPDWORD pdwCompletion, LPDWORD pdwError);
+BOOL UninstallWin95(HWND owner, DWORD flags, LPDWORD pdwReboot, LPDWORD pdwCompletion, LPDWORD pdwError);
+// The installs of NT 4.0, 98/ME and 95: the arguments and outputs of
+// quvaDI_InstallDriverA, the outputs already zeroed and the INF checked.
+BOOL InstallNt4(HWND owner, DWORD flags, LPCSTR sourceDir, LPCSTR infFile, DWORD driverFlags, DWORD useRM,
+                DWORD devices, LPDWORD pdwReboot, LPDWORD pdwCompletion, LPDWORD pdwError);
+BOOL InstallWin98Me(HWND owner, DWORD flags, LPCSTR sourceDir, LPCSTR infFile, DWORD driverFlags, DWORD useRM,
+                    DWORD devices, LPDWORD pdwReboot, LPDWORD pdwCompletion, LPDWORD pdwError);
+BOOL InstallWin95(HWND owner, DWORD flags, LPCSTR sourceDir, LPCSTR infFile, DWORD driverFlags, DWORD useRM,
+                  DWORD devices, LPDWORD pdwReboot, LPDWORD pdwCompletion, LPDWORD pdwError);
+// 98/ME: the virtual-reader VxD's service key with `number` readers; FALSE
+// when the key cannot be had.
+BOOL WriteVxdServiceKey(DWORD number);
 
 // ---- PC/SC ----
 // How the smart-card service starts (NT only): enable nonzero makes it

@@ -249,16 +249,46 @@ BOOL WINAPI quvaDI_GetDriverLedParams(LPLONG plFlashCycle, LPLONG plFlashDuratio
  * hidden with DI_SILENT_WAIT (30 seconds a reader at most).  A reader that
  * does not arrive makes *pdwReboot 1.
  *
+ * NT 4.0, 98/ME and 95: the INF's "DefaultInstall" section is run through
+ * the platform's INF host (a failure gives its code and FALSE).  A stack
+ * already installed with no newer driver files in pszSourceDir only has its
+ * parameters refreshed; anything else is a full install, after removing an
+ * earlier broken installation.  NT 4.0 then starts USBHUB, USBQVTKN and
+ * USBDRV (and with dwUseRM the smart-card service); the reader mode is held
+ * back during the install with DI_DEFER_READER_MODE, when PC/SC is missing
+ * or when another reader is installed, and *pdwReboot is then 2 when
+ * readers were asked for and nothing else wanted a restart.  98/ME writes
+ * the QUVAVR9X VxD key; DI_DEFER_READER_MODE gives *pdwReboot 2 when no
+ * restart was indicated; *pdwCompletion 2 when no token is registered.
+ * Windows 95 reports *pdwCompletion 1 after a full install and writes no
+ * parameters.  dwDriverFlags is not used on these platforms.
+ *
  * Errors: 2 when the INF is not there (also for a null directory or name,
  * or a path of 260 characters or more); 1072 with *pdwReboot 1 when a
- * driver service of the stack is marked for deletion; 1633
+ * driver service of the stack is marked for deletion (NT); 1633
  * (ERROR_INSTALL_PLATFORM_UNSUPPORTED) on NT before 4.0, NT 6 and later and
- * other platforms; 120 (ERROR_CALL_NOT_IMPLEMENTED) on Windows 95, 98/ME and
- * NT 4.0, whose installs this version does not carry.  A null output pointer
- * fails with last error 87 and nothing done. */
+ * other platforms.  A null output pointer fails with last error 87 and
+ * nothing done. */
 BOOL WINAPI quvaDI_InstallDriverA(HWND hwndOwner, DWORD dwFlags, LPCSTR pszSourceDir, LPCSTR pszInfFile,
                                   DWORD dwDriverFlags, DWORD dwUseRM, DWORD dwNumberOfDevices, LPDWORD pdwReboot,
                                   LPDWORD pdwCompletion, LPDWORD pdwError);
+
+/* Removes the token driver stack of the running platform: device nodes,
+ * services, driver and INF files, the stack's registry keys, the virtual
+ * readers and the component records; on 9x also the recorded "SourcePath".
+ * Every step is tried whatever the others gave, and what is already gone is
+ * no error, so it can be called on a clean machine or twice.  hwndOwner and
+ * dwFlags are not used.  The three outputs are zeroed first: *pdwReboot 1
+ * when a restart is needed (always on 98/ME, 3 there when a smart-card
+ * reader other than the virtual one is installed; on Windows 95 only when
+ * the token driver was installed), *pdwCompletion 0, *pdwError 0.  Returns
+ * nonzero on success; FALSE with *pdwError 1633 on NT before 4.0, NT 6 and
+ * later and other platforms, or with the error of a failed version query.
+ * A null output pointer fails with last error 87 and nothing done.
+ * Afterwards quvaDI_IsDriverInstalled must be asked again before an install
+ * relies on what it found. */
+BOOL WINAPI quvaDI_UninstallDriverA(HWND hwndOwner, DWORD dwFlags, LPDWORD pdwReboot, LPDWORD pdwCompletion,
+                                    LPDWORD pdwError);
 
 /* ---- dialogs ----
  * Both dialogs centre themselves over their parent (the desktop window when

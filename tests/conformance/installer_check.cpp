@@ -323,6 +323,9 @@ CONFORMANCE_TEST(installer_service_operations) {
         }
         CloseServiceHandle(scm);
         DeleteFileA(image.c_str());
+        // NT 4.0 keeps a record of every legacy driver it loaded; removed by hand.
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Enum\\Root\\LEGACY_QUVACFDRV\\0000");
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Enum\\Root\\LEGACY_QUVACFDRV");
     });
     if (conformance::on_simulator()) {
         std::vector<uint8_t> bytes = driver_image("1.0.0.1", nullptr);

@@ -15,33 +15,18 @@ using winsim::Os;
 namespace faults = winsim::faults;
 namespace devices = winsim::devices;
 
-namespace {
-
-HMODULE g_quvadi = nullptr;
-
-template <class F> F export_of(const char *name) {
-    return reinterpret_cast<F>(reinterpret_cast<void *>(GetProcAddress(g_quvadi, name)));
-}
-
-} // namespace
-
 // The internal operations, compiled here; service and process calls forward
 // to the loaded library.
-#define quva_get_os_version test_os_version
+#define quva_get_os_version kit::os_version
 #define quvaDI_RunProcessA test_RunProcessA
 #define quvaDI_DeleteServiceA test_DeleteServiceA
 namespace devnodes_under_test {
-BOOL test_os_version(OSVERSIONINFOA *info) {
-    memset(info, 0, sizeof(*info));
-    info->dwOSVersionInfoSize = sizeof(*info);
-    return GetVersionExA(info);
-}
 DWORD test_RunProcessA(HWND hwnd, LPSTR cmd, LPCSTR dir, BOOL wait, UINT show) {
-    return export_of<DWORD(WINAPI *)(HWND, LPSTR, LPCSTR, BOOL, UINT)>("quvaDI_RunProcessA")(hwnd, cmd, dir, wait,
-                                                                                           show);
+    using Run = DWORD(WINAPI *)(HWND, LPSTR, LPCSTR, BOOL, UINT);
+    return kit::quvadi_export<Run>("quvaDI_RunProcessA")(hwnd, cmd, dir, wait, show);
 }
 BOOL test_DeleteServiceA(LPCSTR name, LPDWORD marked) {
-    return export_of<BOOL(WINAPI *)(LPCSTR, LPDWORD)>("quvaDI_DeleteServiceA")(name, marked);
+    return kit::quvadi_export<BOOL(WINAPI *)(LPCSTR, LPDWORD)>("quvaDI_DeleteServiceA")(name, marked);
 }
 BOOL FileExists(LPCSTR path) {
     WIN32_FIND_DATAA data;
@@ -71,10 +56,10 @@ const char k_reader[] = "quvaenum\\quvaifd";
 const char k_inf[] = "C:\\SRC\\quva.inf";
 
 struct Fixture {
-    explicit Fixture(Os os = Os::WinXp) : m(os), lib("QUVADI.DLL") { g_quvadi = lib.handle(); }
+    explicit Fixture(Os os = Os::WinXp) : m(os), lib("QUVADI.DLL") { kit::g_quvadi = lib.handle(); }
     ~Fixture() {
         faults::clear();
-        g_quvadi = nullptr;
+        kit::g_quvadi = nullptr;
     }
     kit::Machine m;
     kit::Library lib;

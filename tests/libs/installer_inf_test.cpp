@@ -15,29 +15,14 @@ using winsim::Os;
 namespace faults = winsim::faults;
 namespace disk = winsim::disk;
 
-namespace {
-
-HMODULE g_quvadi = nullptr;
-
-template <class F> F export_of(const char *name) {
-    return reinterpret_cast<F>(reinterpret_cast<void *>(GetProcAddress(g_quvadi, name)));
-}
-
-} // namespace
-
 // The internal operations, compiled here; the process runner forwards to the
 // loaded library.
-#define quva_get_os_version test_os_version
+#define quva_get_os_version kit::os_version
 #define quvaDI_RunProcessA test_RunProcessA
 namespace inf_under_test {
-BOOL test_os_version(OSVERSIONINFOA *info) {
-    memset(info, 0, sizeof(*info));
-    info->dwOSVersionInfoSize = sizeof(*info);
-    return GetVersionExA(info);
-}
 DWORD test_RunProcessA(HWND hwnd, LPSTR cmd, LPCSTR dir, BOOL wait, UINT show) {
-    return export_of<DWORD(WINAPI *)(HWND, LPSTR, LPCSTR, BOOL, UINT)>("quvaDI_RunProcessA")(hwnd, cmd, dir, wait,
-                                                                                           show);
+    using Run = DWORD(WINAPI *)(HWND, LPSTR, LPCSTR, BOOL, UINT);
+    return kit::quvadi_export<Run>("quvaDI_RunProcessA")(hwnd, cmd, dir, wait, show);
 }
 #include "../../installer/hwids.cpp"
 #include "../../installer/inf.cpp"
@@ -51,14 +36,14 @@ namespace {
 
 struct Fixture {
     explicit Fixture(Os os = Os::WinXp) : m(os), lib("QUVADI.DLL") {
-        g_quvadi = lib.handle();
+        kit::g_quvadi = lib.handle();
         char buf[MAX_PATH];
         windows.assign(buf, GetWindowsDirectoryA(buf, sizeof buf));
         inf_dir = windows + "\\INF";
     }
     ~Fixture() {
         faults::clear();
-        g_quvadi = nullptr;
+        kit::g_quvadi = nullptr;
     }
     kit::Machine m;
     kit::Library lib;

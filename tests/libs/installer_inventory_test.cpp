@@ -17,31 +17,21 @@ namespace devices = winsim::devices;
 
 namespace {
 
-HMODULE g_quvadi = nullptr;
 int g_rm_start_calls = 0;
 BOOL g_rm_start_last = -1;
-
-template <class F> F export_of(const char *name) {
-    return reinterpret_cast<F>(reinterpret_cast<void *>(GetProcAddress(g_quvadi, name)));
-}
 
 } // namespace
 
 // The internal operations and the record, compiled here; the service queries
 // forward to the loaded library.
-#define quva_get_os_version test_os_version
+#define quva_get_os_version kit::os_version
 #define quvaDI_GetFileVersionA inventory_test_GetFileVersionA
 namespace inventory_under_test {
-BOOL test_os_version(OSVERSIONINFOA *info) {
-    memset(info, 0, sizeof(*info));
-    info->dwOSVersionInfoSize = sizeof(*info);
-    return GetVersionExA(info);
-}
 BOOL quvaDI_IsServiceInstalledA(LPCSTR name) {
-    return export_of<BOOL(WINAPI *)(LPCSTR)>("quvaDI_IsServiceInstalledA")(name);
+    return kit::quvadi_export<BOOL(WINAPI *)(LPCSTR)>("quvaDI_IsServiceInstalledA")(name);
 }
 BOOL quvaDI_IsServiceMarkedForDeletionA(LPCSTR name) {
-    return export_of<BOOL(WINAPI *)(LPCSTR)>("quvaDI_IsServiceMarkedForDeletionA")(name);
+    return kit::quvadi_export<BOOL(WINAPI *)(LPCSTR)>("quvaDI_IsServiceMarkedForDeletionA")(name);
 }
 void SetResourceManagerStart(BOOL enable) {
     g_rm_start_calls++;
@@ -62,11 +52,11 @@ const std::string k_services = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\S
 
 struct Fixture {
     explicit Fixture(Os os) : m(os), lib("QUVADI.DLL") {
-        g_quvadi = lib.handle();
+        kit::g_quvadi = lib.handle();
         g_rm_start_calls = 0;
         g_rm_start_last = -1;
     }
-    ~Fixture() { g_quvadi = nullptr; }
+    ~Fixture() { kit::g_quvadi = nullptr; }
     BOOL b(const char *name) { return lib.fn<BOOL(WINAPI *)(void)>(name)(); }
     BOOL count(LPDWORD present, LPDWORD registered) {
         return lib.fn<BOOL(WINAPI *)(LPDWORD, LPDWORD)>("quvaDI_CountDevices")(present, registered);

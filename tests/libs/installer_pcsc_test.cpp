@@ -21,15 +21,9 @@ const std::string k_hklm_services = "HKEY_LOCAL_MACHINE\\System\\CurrentControlS
 const char k_vr0[] = "Vornel Technologies QuvaVirtualReader 0";
 
 // The library under test, for the internal operations' calls into its exports.
-HMODULE g_quvadi = nullptr;
-
-template <class F> F export_of(const char *name) {
-    return reinterpret_cast<F>(reinterpret_cast<void *>(GetProcAddress(g_quvadi, name)));
-}
-
 struct Fixture {
-    explicit Fixture(Os os) : m(os), lib("QUVADI.DLL") { g_quvadi = lib.handle(); }
-    ~Fixture() { g_quvadi = nullptr; }
+    explicit Fixture(Os os) : m(os), lib("QUVADI.DLL") { kit::g_quvadi = lib.handle(); }
+    ~Fixture() { kit::g_quvadi = nullptr; }
     BOOL b(const char *name) { return lib.fn<BOOL(WINAPI *)(void)>(name)(); }
     DWORD vr() { return lib.dword_call("quvaDI_IsVrReaderInstalled"); }
     DWORD nonvr() { return lib.dword_call("quvaDI_IsNonVrReaderInstalled"); }
@@ -57,25 +51,21 @@ DWORD reg_dword(const std::string &key, const char *name) {
 
 // The internal operations, compiled here against forwarders to the loaded
 // library's service exports.
-#define quva_get_os_version test_os_version
+#define quva_get_os_version kit::os_version
 namespace under_test {
-BOOL test_os_version(OSVERSIONINFOA *info) {
-    memset(info, 0, sizeof(*info));
-    info->dwOSVersionInfoSize = sizeof(*info);
-    return GetVersionExA(info);
-}
 BOOL quvaDI_IsServiceInstalledA(LPCSTR name) {
-    return export_of<BOOL(WINAPI *)(LPCSTR)>("quvaDI_IsServiceInstalledA")(name);
+    return kit::quvadi_export<BOOL(WINAPI *)(LPCSTR)>("quvaDI_IsServiceInstalledA")(name);
 }
 BOOL quvaDI_StartServiceA(LPCSTR name, DWORD argc, LPCSTR *argv, LPDWORD flag) {
-    return export_of<BOOL(WINAPI *)(LPCSTR, DWORD, LPCSTR *, LPDWORD)>("quvaDI_StartServiceA")(name, argc, argv, flag);
+    using Start = BOOL(WINAPI *)(LPCSTR, DWORD, LPCSTR *, LPDWORD);
+    return kit::quvadi_export<Start>("quvaDI_StartServiceA")(name, argc, argv, flag);
 }
 BOOL quvaDI_StopServiceA(LPCSTR name, LPDWORD flag) {
-    return export_of<BOOL(WINAPI *)(LPCSTR, LPDWORD)>("quvaDI_StopServiceA")(name, flag);
+    return kit::quvadi_export<BOOL(WINAPI *)(LPCSTR, LPDWORD)>("quvaDI_StopServiceA")(name, flag);
 }
 DWORD quvaDI_RunProcessA(HWND hwnd, LPSTR cmd, LPCSTR dir, BOOL wait, UINT show) {
-    return export_of<DWORD(WINAPI *)(HWND, LPSTR, LPCSTR, BOOL, UINT)>("quvaDI_RunProcessA")(hwnd, cmd, dir, wait,
-                                                                                           show);
+    using Run = DWORD(WINAPI *)(HWND, LPSTR, LPCSTR, BOOL, UINT);
+    return kit::quvadi_export<Run>("quvaDI_RunProcessA")(hwnd, cmd, dir, wait, show);
 }
 BOOL MatchTokenHardwareId(LPCSTR hwid, BOOL) { return hwid && strncmp(hwid, "USB\\VID_1F3C&PID_1", 18) == 0; }
 #include "../../installer/pcsc.cpp"
