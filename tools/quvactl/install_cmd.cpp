@@ -2,6 +2,7 @@
 // machine, from a driver package folder of the host, with what it changed.
 #include "installer_lib.h"
 #include "machine_diff.h"
+#include "operations.h"
 #include "quvadi.h"
 
 #include <strings.h>
@@ -24,12 +25,12 @@ const int k_reader_status = 3007;
 const int k_progress = 1003;
 
 // The build puts the packages in packages/ beside bin/.
-std::string default_package() {
+std::string packages_root() {
     char buf[4096];
     ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
     std::string exe = n > 0 ? std::string(buf, (size_t)n) : std::string("./quvactl");
     std::string bin = exe.substr(0, exe.rfind('/'));
-    return bin.substr(0, bin.rfind('/')) + "/packages/nt5";
+    return bin.substr(0, bin.rfind('/')) + "/packages";
 }
 
 bool ends_with_inf(const std::string &name) {
@@ -86,9 +87,42 @@ const char *completion_text(DWORD c) {
     }
 }
 
+std::string restart_text(DWORD r) {
+    switch (r) {
+    case 0: return "no (0)";
+    case 1: return "yes (1)";
+    case 2: return "for the reader mode only (2)";
+    case 3: return "yes, and a reader other than the virtual one is installed (3)";
+    default: return "? (" + std::to_string(r) + ")";
+    }
+}
+
+// What install and removal print after the call.
+struct CallReport {
+    std::string call;
+    BOOL ok = FALSE;
+    DWORD reboot = 0, completion = 0, error = 0;
+    bool removal = false;
+    uint64_t took_ms = 0;
+};
+
+void print_report(const Installer &lib, const CallReport &r, const OperationDiff &changes, bool full) {
+    std::printf("%s: %s\n", r.call.c_str(), r.ok ? "TRUE" : "FALSE");
+    std::printf("  restart     %s\n", restart_text(r.reboot).c_str());
+    std::printf("  completion  %lu (%s)\n", (unsigned long)r.completion,
+                r.removal ? (r.completion ? "?" : "always 0 after a removal") : completion_text(r.completion));
+    std::printf("  error       %s\n", lib.error(r.error).c_str());
+    std::printf("  took        %llu.%llu s of virtual time\n", (unsigned long long)(r.took_ms / 1000),
+                (unsigned long long)(r.took_ms % 1000 / 100));
+    std::printf("changes:\n");
+    print_diff_lines(full ? changes.lines() : compact_diff(changes.lines()));
+}
+
+} // namespace
+
 // The diff with each added or removed registry subtree on one line: an
 // installer author wants to see which keys appeared, not every value of them.
-std::vector<std::string> compact(const std::vector<std::string> &lines) {
+std::vector<std::string> quvactl::compact_diff(const std::vector<std::string> &lines) {
     struct Tree {
         size_t at;
         std::string sign, root;
@@ -129,6 +163,8 @@ std::vector<std::string> compact(const std::vector<std::string> &lines) {
     return out;
 }
 
+namespace {
+
 // One drawing of the reader-status dialog, timed from the start of the call.
 void print_reader_status(const winsim::user::DialogInfo &info, uint64_t start) {
     const winsim::user::ControlInfo *bar = info.control(k_progress);
@@ -158,26 +194,132 @@ void watch_reader_status(winsim::user::DialogUser &u, uint64_t start, std::share
     }
 }
 
+// Message boxes of the library are drawn and answered with their default button.
+void print_message_boxes() {
+    winsim::user::on_message_box_shown([](const winsim::user::ShownBox &box) {
+        std::printf("%s", winsim::user::render(box).c_str());
+        return 0;
+    });
+}
+
+} // namespace
+
+std::string quvactl::package_folder(const std::string &platform) { return packages_root() + "/" + platform; }
+
+const char *quvactl::package_platform(const winsim::Profile &p) {
+    if (!p.nt()) return p.minor == 0 ? "95" : "98";
+    return p.major == 4 ? "nt4" : "nt5";
+}
+
+int quvactl::install_driver(const InstallRequest &request) {
+    winsim::Machine *m = winsim::current_machine();
+    std::string package = !request.package.empty() ? request.package
+                          : m                      ? package_folder(package_platform(m->profile()))
+                                                   : package_folder("nt5");
+    size_t files = 0;
+    std::string why;
+    std::string inf = stage_package(package, &files, &why);
+    if (inf.empty()) {
+        std::cerr << "quvactl: " << why << "\n";
+        return 1;
+    }
+    std::printf("package %s: %s and %zu other file(s), copied to %s\n", package.c_str(), inf.c_str(), files - 1,
+                k_source);
+    if (request.plug) {
+        std::string id = winsim::devices::plug(k_token_hwid);
+        std::printf("token plugged in: %s\n", id.c_str());
+    }
+
+    Installer lib;
+    auto install = lib.fn<BOOL(WINAPI *)(HWND, DWORD, LPCSTR, LPCSTR, DWORD, DWORD, DWORD, LPDWORD, LPDWORD, LPDWORD)>(
+        "quvaDI_InstallDriverA");
+    auto params = lib.fn<BOOL(WINAPI *)(HWND, LPCSTR, LPCSTR, LPCSTR)>("quvaDI_DlgSetReaderStatusParamsA");
+    if (!install) {
+        std::cerr << "quvactl: this installer library has no quvaDI_InstallDriverA\n";
+        return 1;
+    }
+    if (params && !request.silent)
+        params(nullptr, "Quva Token Setup", "Please wait while the virtual smart-card readers are installed.",
+               "Cancel");
+    uint64_t start = winsim::clock::now_ms();
+    winsim::user::clear_dialog_rules();
+    auto last_shown = std::make_shared<int>(-1);
+    winsim::user::clear_dialogs();
+    winsim::user::on_dialog(k_reader_status, [start, last_shown](winsim::user::DialogUser &u) {
+        watch_reader_status(u, start, last_shown);
+    });
+    print_message_boxes();
+
+    OperationDiff changes;
+    CallReport r;
+    DWORD flags = request.silent ? DI_SILENT_WAIT : 0;
+    DWORD use_rm = request.readers ? 1 : 0;
+    std::string source = k_source;
+    r.ok = install(nullptr, flags, source.c_str(), inf.c_str(), request.driver_flags, use_rm, request.readers,
+                   &r.reboot, &r.completion, &r.error);
+    r.took_ms = winsim::clock::now_ms() - start;
+    winsim::user::clear_dialog_rules();
+    winsim::user::on_message_box_shown(nullptr);
+    // The last arrival ends the dialog at once, with one more step that
+    // runs the bar past its end: say how it closed rather than draw it.
+    for (const auto &d : winsim::user::dialogs()) {
+        const winsim::user::ControlInfo *bar = d.shown.control(k_progress);
+        if (d.shown.template_id != k_reader_status || d.result < 0) continue;
+        if (d.result == 1)
+            std::printf("all %d reader(s) in: the dialog closes itself (1)\n", bar ? bar->range_max : 0);
+        else
+            std::printf("the dialog ended with 0 after %d reader(s)\n", *last_shown < 0 ? 0 : *last_shown);
+    }
+    char call[512];
+    std::snprintf(call, sizeof call, "quvaDI_InstallDriverA(%s, \"%s\", flags 0x%lX, use-rm %lu, readers %lu)",
+                  k_source, inf.c_str(), (unsigned long)flags, (unsigned long)use_rm, (unsigned long)request.readers);
+    r.call = call;
+    print_report(lib, r, changes, request.full_diff);
+    return r.ok ? 0 : 1;
+}
+
+int quvactl::uninstall_driver(bool full_diff) {
+    Installer lib;
+    auto uninstall = lib.fn<BOOL(WINAPI *)(HWND, DWORD, LPDWORD, LPDWORD, LPDWORD)>("quvaDI_UninstallDriverA");
+    if (!uninstall) {
+        std::cerr << "quvactl: this installer library has no quvaDI_UninstallDriverA\n";
+        return 1;
+    }
+    print_message_boxes();
+    OperationDiff changes;
+    CallReport r;
+    r.removal = true;
+    r.call = "quvaDI_UninstallDriverA(flags 0x0)";
+    uint64_t start = winsim::clock::now_ms();
+    r.ok = uninstall(nullptr, 0, &r.reboot, &r.completion, &r.error);
+    r.took_ms = winsim::clock::now_ms() - start;
+    winsim::user::on_message_box_shown(nullptr);
+    print_report(lib, r, changes, full_diff);
+    return r.ok ? 0 : 1;
+}
+
+namespace {
+
 int driver_install(const Args &args) {
-    std::string dir, package = default_package();
-    bool silent = false, plug = false, full = false;
-    DWORD readers = 1, driver_flags = 0;
+    std::string dir;
+    InstallRequest request;
     for (size_t i = 0; i < args.size(); i++) {
         const std::string &a = args[i];
         bool value = i + 1 < args.size();
         if (a == "--package") {
             if (!value) return usage_error("--package needs a folder");
-            package = args[++i];
+            request.package = args[++i];
         } else if (a == "--rm") {
-            if (!value || !parse_dword(args[++i], &readers)) return usage_error("--rm needs a number of readers");
+            if (!value || !parse_dword(args[++i], &request.readers))
+                return usage_error("--rm needs a number of readers");
         } else if (a == "--flags") {
-            if (!value || !parse_dword(args[++i], &driver_flags)) return usage_error("--flags needs a number");
+            if (!value || !parse_dword(args[++i], &request.driver_flags)) return usage_error("--flags needs a number");
         } else if (a == "--silent") {
-            silent = true;
+            request.silent = true;
         } else if (a == "--full-diff") {
-            full = true;
+            request.full_diff = true;
         } else if (a == "--token-plugged") {
-            plug = true;
+            request.plug = true;
         } else if (a.rfind("--", 0) == 0) {
             return usage_error("unknown option " + a);
         } else if (dir.empty()) {
@@ -189,78 +331,24 @@ int driver_install(const Args &args) {
     if (dir.empty()) return usage_error("driver install needs a machine directory");
     auto m = load_machine(dir);
     if (!m) return 1;
+    int rc = install_driver(request);
+    m->save();
+    return rc;
+}
 
-    size_t files = 0;
-    std::string why;
-    std::string inf = stage_package(package, &files, &why);
-    if (inf.empty()) {
-        std::cerr << "quvactl: " << why << "\n";
-        return 1;
+int driver_uninstall(const Args &args) {
+    std::string dir;
+    bool full = false;
+    for (const std::string &a : args) {
+        if (a == "--full-diff") full = true;
+        else if (a.rfind("--", 0) == 0) return usage_error("unknown option " + a);
+        else if (dir.empty()) dir = a;
+        else return usage_error("driver uninstall takes one machine directory");
     }
-    std::printf("package %s: %s and %zu other file(s), copied to %s\n", package.c_str(), inf.c_str(), files - 1,
-                k_source);
-    if (plug) {
-        std::string id = winsim::devices::plug(k_token_hwid);
-        std::printf("token plugged in: %s\n", id.c_str());
-    }
-
-    int rc;
-    {
-        Installer lib;
-        auto install = lib.fn<BOOL(WINAPI *)(HWND, DWORD, LPCSTR, LPCSTR, DWORD, DWORD, DWORD, LPDWORD, LPDWORD,
-                                             LPDWORD)>("quvaDI_InstallDriverA");
-        auto params = lib.fn<BOOL(WINAPI *)(HWND, LPCSTR, LPCSTR, LPCSTR)>("quvaDI_DlgSetReaderStatusParamsA");
-        if (!install) {
-            std::cerr << "quvactl: this installer library has no quvaDI_InstallDriverA\n";
-            return 1;
-        }
-        if (params && !silent)
-            params(nullptr, "Quva Token Setup", "Please wait while the virtual smart-card readers are installed.",
-                   "Cancel");
-        uint64_t start = winsim::clock::now_ms();
-        winsim::user::clear_dialog_rules();
-        auto last_shown = std::make_shared<int>(-1);
-        winsim::user::clear_dialogs();
-        winsim::user::on_dialog(k_reader_status, [start, last_shown](winsim::user::DialogUser &u) {
-            watch_reader_status(u, start, last_shown);
-        });
-        winsim::user::on_message_box_shown([](const winsim::user::ShownBox &box) {
-            std::printf("%s", winsim::user::render(box).c_str());
-            return 0;
-        });
-
-        OperationDiff changes;
-        DWORD flags = silent ? DI_SILENT_WAIT : 0, reboot = 0, completion = 0, error = 0;
-        DWORD use_rm = readers ? 1 : 0;
-        std::string source = k_source;
-        BOOL ok = install(nullptr, flags, source.c_str(), inf.c_str(), driver_flags, use_rm, readers, &reboot,
-                          &completion, &error);
-        uint64_t took = winsim::clock::now_ms() - start;
-        winsim::user::clear_dialog_rules();
-        winsim::user::on_message_box_shown(nullptr);
-        // The last arrival ends the dialog at once, with one more step that
-        // runs the bar past its end: say how it closed rather than draw it.
-        for (const auto &d : winsim::user::dialogs()) {
-            const winsim::user::ControlInfo *bar = d.shown.control(k_progress);
-            if (d.shown.template_id != k_reader_status || d.result < 0) continue;
-            if (d.result == 1)
-                std::printf("all %d reader(s) in: the dialog closes itself (1)\n", bar ? bar->range_max : 0);
-            else
-                std::printf("the dialog ended with 0 after %d reader(s)\n", *last_shown < 0 ? 0 : *last_shown);
-        }
-
-        std::printf("quvaDI_InstallDriverA(%s, \"%s\", flags 0x%lX, use-rm %lu, readers %lu): %s\n", k_source,
-                    inf.c_str(), (unsigned long)flags, (unsigned long)use_rm, (unsigned long)readers,
-                    ok ? "TRUE" : "FALSE");
-        std::printf("  restart     %s (%lu)\n", reboot ? "yes" : "no", (unsigned long)reboot);
-        std::printf("  completion  %lu (%s)\n", (unsigned long)completion, completion_text(completion));
-        std::printf("  error       %s\n", lib.error(error).c_str());
-        std::printf("  took        %llu.%llu s of virtual time\n", (unsigned long long)(took / 1000),
-                    (unsigned long long)(took % 1000 / 100));
-        std::printf("changes:\n");
-        print_diff_lines(full ? changes.lines() : compact(changes.lines()));
-        rc = ok ? 0 : 1;
-    }
+    if (dir.empty()) return usage_error("driver uninstall needs a machine directory");
+    auto m = load_machine(dir);
+    if (!m) return 1;
+    int rc = uninstall_driver(full);
     m->save();
     return rc;
 }
@@ -268,7 +356,8 @@ int driver_install(const Args &args) {
 Register r({"driver install", "driver install DIR [--package PATH] [--silent] [--rm N] [--flags X] [--token-plugged] [--full-diff]",
             "install or upgrade the token driver stack from a driver package (quvaDI_InstallDriverA)",
             "PATH is a host folder holding one INF with its catalog and driver files (default:\n"
-            "the build's packages/nt5); it is copied to C:\\QUVA\\DRIVERS and installed from there.\n"
+            "the build's package of the machine's platform: packages/nt5, nt4, 98 or 95); it\n"
+            "is copied to C:\\QUVA\\DRIVERS and installed from there.\n"
             "  --rm N            N virtual readers (UseRM 1), waited for; 0: none (default 1)\n"
             "  --silent          wait without the reader-status dialog (DI_SILENT_WAIT); without\n"
             "                    it the dialog is drawn each time a reader arrives\n"
@@ -278,5 +367,13 @@ Register r({"driver install", "driver install DIR [--package PATH] [--silent] [-
             "each new or removed registry key with its subkeys and values on one line, or\n"
             "every line with --full-diff.\n",
             driver_install});
+Register r2({"driver uninstall", "driver uninstall DIR [--full-diff]",
+             "remove the token driver stack of the machine's platform (quvaDI_UninstallDriverA)",
+             "Removes device nodes, services, driver and INF files, registry keys and the\n"
+             "component records.  Prints the result, restart (3 on Windows 98/ME: a reader\n"
+             "other than the virtual one is installed), completion and error, and what the\n"
+             "removal changed, subtrees folded as by 'driver install' or every line with\n"
+             "--full-diff.\n",
+             driver_uninstall});
 
 } // namespace

@@ -1,5 +1,6 @@
 // quvactl lib install|register|unregister|versions: the kit's libraries on a machine.
 #include "cli.h"
+#include "operations.h"
 
 #include <winsim/sim.h>
 
@@ -47,9 +48,8 @@ int lib_install(const Args &args) {
     return 0;
 }
 
-int run_registration(const Args &args, const char *export_name, const char *verb) {
-    if (args.size() != 1) return usage_error(std::string("lib ") + verb + " needs a machine directory");
-    auto m = winsim::Machine::load(args[0]);
+// Each library's registration export on the machine loaded.
+int registration(const char *export_name) {
     ensure_installed(true);
     int failures = 0;
     for (const char *lib : k_libraries) {
@@ -63,9 +63,22 @@ int run_registration(const Args &args, const char *export_name, const char *verb
         failures += FAILED(hr);
         if (h) FreeLibrary(h);
     }
-    m->save();
     return failures ? 1 : 0;
 }
+
+int run_registration(const Args &args, const char *export_name, const char *verb) {
+    if (args.size() != 1) return usage_error(std::string("lib ") + verb + " needs a machine directory");
+    auto m = winsim::Machine::load(args[0]);
+    int rc = registration(export_name);
+    m->save();
+    return rc;
+}
+
+} // namespace
+
+int quvactl::register_libraries() { return registration("DllRegisterServer"); }
+
+namespace {
 
 int lib_register(const Args &args) { return run_registration(args, "DllRegisterServer", "register"); }
 int lib_unregister(const Args &args) { return run_registration(args, "DllUnregisterServer", "unregister"); }

@@ -1,5 +1,6 @@
 // quvactl setup|services: the NT 4.0 setup program and the machine's services.
 #include "cli.h"
+#include "operations.h"
 
 #include <winsim/sim.h>
 
@@ -59,25 +60,37 @@ const char *meaning(DWORD code) {
     }
 }
 
-int setup(const Args &args) {
-    if (args.empty()) return usage_error("setup needs a machine directory");
-    std::string options;
-    for (size_t i = 1; i < args.size(); i++) options += " " + args[i];
-    auto m = winsim::Machine::load(args[0]);
-    if (!place_package()) return 1;
+} // namespace
+
+int quvactl::run_setup(const std::string &options) {
+    if (!place_package()) return -1;
     std::printf("driver package in %s: setup.exe, quvainst.dll, usbhub.sys, usbqvtkn.sys, usbdrv.sys\n", k_package);
     std::string command = std::string("\"") + k_package + "\\setup.exe\"" + options;
-    std::printf("running %s on %s\n", command.c_str(), m->profile().title);
+    winsim::Machine *m = winsim::current_machine();
+    std::printf("running %s on %s\n", command.c_str(), m ? m->profile().title : "no machine");
     DWORD error = 0;
+    winsim::user::clear_message_boxes();
     DWORD code = winsim::processes::run(command, &error);
     if (code == (DWORD)-1) {
         std::cerr << "quvactl: the program did not start (error " << error << ")\n";
-        return 1;
+        return -1;
     }
     auto boxes = winsim::user::message_boxes();
     if (boxes.empty()) std::printf("no message box\n");
     for (auto &b : boxes) std::fputs(winsim::user::render(b).c_str(), stdout);
     std::printf("exit code %lu (%s)\n", (unsigned long)code, meaning(code));
+    return (int)code;
+}
+
+namespace {
+
+int setup(const Args &args) {
+    if (args.empty()) return usage_error("setup needs a machine directory");
+    std::string options;
+    for (size_t i = 1; i < args.size(); i++) options += " " + args[i];
+    auto m = winsim::Machine::load(args[0]);
+    int code = run_setup(options);
+    if (code < 0) return 1;
     m->save();
     return 0;
 }

@@ -2,6 +2,8 @@
 // token library at work on a machine's tokens, on whichever path the
 // machine's reader-mode values choose.
 #include "cli.h"
+#include "installer_lib.h"
+#include "operations.h"
 
 #include "../../token/quvab2.h"
 
@@ -37,64 +39,6 @@ std::string status_text(DWORD code) {
 }
 
 std::string status(DWORD code) { return std::to_string(code) + " (" + status_text(code) + ")"; }
-
-std::string hex(const BYTE *p, size_t n) {
-    std::string s;
-    char b[4];
-    for (size_t i = 0; i < n; ++i) {
-        std::snprintf(b, sizeof b, i ? " %02X" : "%02X", p[i]);
-        s += b;
-    }
-    return s;
-}
-
-bool parse_hex(const std::string &text, Bytes *out) {
-    std::string digits;
-    for (char ch : text)
-        if (ch != ' ' && ch != ':' && ch != '-') digits += ch;
-    if (digits.size() % 2) return false;
-    out->clear();
-    for (size_t i = 0; i < digits.size(); i += 2) {
-        char *end = nullptr;
-        std::string pair = digits.substr(i, 2);
-        long v = std::strtol(pair.c_str(), &end, 16);
-        if (*end) return false;
-        out->push_back((BYTE)v);
-    }
-    return true;
-}
-
-bool parse_number(const std::string &text, DWORD *out) {
-    char *end = nullptr;
-    unsigned long v = std::strtoul(text.c_str(), &end, 0);
-    if (text.empty() || *end) return false;
-    *out = (DWORD)v;
-    return true;
-}
-
-// The serial as the selection dialog shows it: two little-endian words,
-// high word first.
-std::string serial_text(const BYTE *s) {
-    DWORD w0 = s[0] | s[1] << 8 | s[2] << 16 | (DWORD)s[3] << 24;
-    DWORD w1 = s[4] | s[5] << 8 | s[6] << 16 | (DWORD)s[7] << 24;
-    char b[24];
-    std::snprintf(b, sizeof b, "%04X-%04X-%04X-%04X", (unsigned)(w1 >> 16), (unsigned)(w1 & 0xFFFF),
-                  (unsigned)(w0 >> 16), (unsigned)(w0 & 0xFFFF));
-    return b;
-}
-
-// "0807-0605-0403-0201" as shown, or 16 hex digits as the bytes in order.
-bool parse_serial(const std::string &text, Bytes *out) {
-    Bytes raw;
-    if (!parse_hex(text, &raw) || raw.size() != 8) return false;
-    if (text.find('-') != std::string::npos) {
-        // Shown form: w1 high, w1 low, w0 high, w0 low, each big-endian.
-        *out = {raw[7], raw[6], raw[5], raw[4], raw[3], raw[2], raw[1], raw[0]};
-    } else {
-        *out = raw;
-    }
-    return true;
-}
 
 // The library on the machine, loaded as an application would.
 class Library {
@@ -159,7 +103,9 @@ struct Options {
     Bytes serial; // empty: the first token
 };
 
-bool parse_options(const Args &args, Options *o, std::string *error) {
+// `here`: the machine is loaded already and no DIR comes first.
+bool parse_options(const Args &args, Options *o, std::string *error, bool here) {
+    if (here) o->dir = "(loaded)";
     for (size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "--serial") {
             if (i + 1 >= args.size() || !parse_serial(args[i + 1], &o->serial)) {
@@ -196,11 +142,12 @@ bool open_token(Library &lib, Options &o) {
 }
 
 // Runs `body` on the machine with the library loaded; saves the machine after.
-template <class F> int with_machine(const Args &args, const char *what, F body) {
+template <class F> int with_machine(const Args &args, const char *what, bool here, F body) {
     Options o;
     std::string error;
-    if (!parse_options(args, &o, &error)) return usage_error(std::string(what) + ": " + error);
-    auto m = winsim::Machine::load(o.dir);
+    if (!parse_options(args, &o, &error, here)) return usage_error(std::string(what) + ": " + error);
+    std::unique_ptr<winsim::Machine> m;
+    if (!here && !(m = load_machine(o.dir))) return 1;
     int rc;
     {
         Library lib;
@@ -210,12 +157,12 @@ template <class F> int with_machine(const Args &args, const char *what, F body) 
         }
         rc = body(lib, o);
     }
-    m->save();
+    if (m) m->save();
     return rc;
 }
 
-int token_list(const Args &args) {
-    return with_machine(args, "token list", [](Library &lib, Options &) {
+int token_list(const Args &args, bool here = false) {
+    return with_machine(args, "token list", here, [](Library &lib, Options &) {
         winsim::tokens::clear_log();
         int n = 0;
         DWORD r = lib.quva_OpenDevice(lib.ctx, QUVA_OPEN_FIRST, nullptr);
@@ -239,8 +186,8 @@ int token_list(const Args &args) {
     });
 }
 
-int token_info(const Args &args) {
-    return with_machine(args, "token info", [](Library &lib, Options &o) {
+int token_info(const Args &args, bool here = false) {
+    return with_machine(args, "token info", here, [](Library &lib, Options &o) {
         if (!open_token(lib, o)) return 1;
         char name[33] = {};
         DWORD caps = 0;
@@ -258,8 +205,8 @@ int token_info(const Args &args) {
     });
 }
 
-int token_cmd(const Args &args) {
-    return with_machine(args, "token cmd", [](Library &lib, Options &o) {
+int token_cmd(const Args &args, bool here = false) {
+    return with_machine(args, "token cmd", here, [](Library &lib, Options &o) {
         DWORD code = 0, answer_length = 256;
         Bytes data;
         std::vector<std::string> words;
@@ -284,8 +231,8 @@ int token_cmd(const Args &args) {
     });
 }
 
-int token_apdu(const Args &args) {
-    return with_machine(args, "token apdu", [](Library &lib, Options &o) {
+int token_apdu(const Args &args, bool here = false) {
+    return with_machine(args, "token apdu", here, [](Library &lib, Options &o) {
         std::vector<Bytes> apdus;
         for (const std::string &w : o.rest) {
             Bytes a;
@@ -331,8 +278,8 @@ int token_apdu(const Args &args) {
     });
 }
 
-int token_led(const Args &args) {
-    return with_machine(args, "token led", [](Library &lib, Options &o) {
+int token_led(const Args &args, bool here = false) {
+    return with_machine(args, "token led", here, [](Library &lib, Options &o) {
         if (o.rest.size() != 1) return usage_error("token led needs on, off or a state number");
         DWORD state;
         if (o.rest[0] == "on")
@@ -349,8 +296,8 @@ int token_led(const Args &args) {
     });
 }
 
-int token_diagnose(const Args &args) {
-    return with_machine(args, "token diagnose", [](Library &lib, Options &o) {
+int token_diagnose(const Args &args, bool here = false) {
+    return with_machine(args, "token diagnose", here, [](Library &lib, Options &o) {
         if (!o.rest.empty()) return usage_error("token diagnose takes no more arguments");
         if (!open_token(lib, o)) return 1;
         WORD out[2] = {};
@@ -361,6 +308,21 @@ int token_diagnose(const Args &args) {
         return r == QUVA_OK ? 0 : 1;
     });
 }
+
+int params(const Args &args, bool here = false);
+
+} // namespace
+
+int quvactl::token_command(const std::string &name, const Args &args) {
+    if (name == "list") return token_list(args, true);
+    if (name == "info") return token_info(args, true);
+    if (name == "cmd") return token_cmd(args, true);
+    if (name == "apdu") return token_apdu(args, true);
+    if (name == "params") return params(args, true);
+    return usage_error("no token command " + name);
+}
+
+namespace {
 
 // ---- params: the values behind the reader-mode decision
 
@@ -397,14 +359,17 @@ std::vector<Value> values_for(const winsim::Profile &p) {
     };
 }
 
-int params(const Args &args) {
-    if (args.empty()) return usage_error("params needs a machine directory");
+// `here`: on the machine already loaded, the arguments only options.
+int params(const Args &args, bool here) {
+    if (args.empty() && !here) return usage_error("params needs a machine directory");
     std::vector<std::pair<std::string, std::string>> sets;
-    for (size_t i = 1; i < args.size(); i += 2) {
+    for (size_t i = here ? 0 : 1; i < args.size(); i += 2) {
         if (i + 1 >= args.size()) return usage_error(args[i] + " needs a value (a number, or none)");
         sets.push_back({args[i], args[i + 1]});
     }
-    auto m = winsim::Machine::load(args[0]);
+    std::unique_ptr<winsim::Machine> loaded;
+    if (!here && !(loaded = load_machine(args[0]))) return 1;
+    winsim::Machine *m = here ? winsim::current_machine() : loaded.get();
     const std::vector<Value> values = values_for(m->profile());
     std::string text = "REGEDIT4\r\n\r\n";
     for (const auto &s : sets) {
@@ -443,7 +408,7 @@ int params(const Args &args) {
         std::printf("  %-16s %-10s HKLM\\%s\n", v.name, shown.c_str(), v.key);
     }
     std::printf("  WINSCARD.DLL     %s\n", winsim::scard::library_installed() ? "present" : "absent");
-    m->save();
+    if (loaded) loaded->save();
     return 0;
 }
 
@@ -454,26 +419,27 @@ const char k_select_help[] =
     "see 'quvactl params'.\n";
 
 Register r0({"token list", "token list DIR", "enumerate the tokens through the token library",
-             "Opens the first token, then the next ones, and shows each one's serial and\nname.\n", token_list});
+             "Opens the first token, then the next ones, and shows each one's serial and\nname.\n",
+             [](const Args &a) { return token_list(a); }});
 Register r1({"token info", "token info DIR [--serial S]", "open a token and show its properties", k_select_help,
-             token_info});
+             [](const Args &a) { return token_info(a); }});
 Register r2({"token cmd", "token cmd DIR [--serial S] CODE [HEXDATA] [--answer N]", "send one token command",
              std::string("Sends CODE with the data and reads up to N answer bytes (256 by default).\n") +
                  k_select_help,
-             token_cmd});
+             [](const Args &a) { return token_cmd(a); }});
 Register r3({"token apdu", "token apdu DIR [--serial S] APDU...", "power up the card function and exchange APDUs",
              std::string("Each APDU in hex: CLA INS P1 P2 [Lc data] [Le], e.g. 00A40000023F00.\n") + k_select_help,
-             token_apdu});
+             [](const Args &a) { return token_apdu(a); }});
 Register r4({"token led", "token led DIR [--serial S] on|off|STATE", "set a token's LED", k_select_help,
-             token_led});
+             [](const Args &a) { return token_led(a); }});
 Register r5({"token diagnose", "token diagnose DIR [--serial S]", "run a token's self-test", k_select_help,
-             token_diagnose});
+             [](const Args &a) { return token_diagnose(a); }});
 Register r6({"params", "params DIR [--use-rm N] [--rm-mode N] [--devices N] [--enable-pcsc N]",
              "set and show the values that choose how the token library reaches tokens",
              "Each value is a number, or none to delete it.  --use-rm and --rm-mode are the\n"
              "driver's \"UseRM\" and \"RMMode\", --devices its device count (\"NumberOfDevices\",\n"
              "or \"NumberOfReaders\" on Windows 98/ME), --enable-pcsc the token library's\n"
              "\"EnablePCSC\" switch.  The token library reads them when it creates a context.\n",
-             params});
+             [](const Args &a) { return params(a); }});
 
 } // namespace

@@ -2,6 +2,8 @@
 // library's exports on a machine, answered by a scripted user (--answer) or
 // by the person at the terminal.
 #include "cli.h"
+#include "installer_lib.h"
+#include "operations.h"
 
 #include "../../token/quvab2.h"
 
@@ -73,53 +75,6 @@ struct UiLib {
         return get && get(code, buf, sizeof buf) ? buf : "";
     }
 };
-
-std::string hex(const BYTE *p, size_t n, const char *sep = " ") {
-    std::string s;
-    char b[4];
-    for (size_t i = 0; i < n; ++i) {
-        if (i) s += sep;
-        std::snprintf(b, sizeof b, "%02X", p[i]);
-        s += b;
-    }
-    return s;
-}
-
-bool parse_hex(const std::string &text, Bytes *out) {
-    std::string digits;
-    for (char ch : text)
-        if (ch != ' ' && ch != ':' && ch != '-') digits += ch;
-    if (digits.size() % 2) return false;
-    out->clear();
-    for (size_t i = 0; i < digits.size(); i += 2) {
-        char *end = nullptr;
-        std::string pair = digits.substr(i, 2);
-        long v = std::strtol(pair.c_str(), &end, 16);
-        if (*end) return false;
-        out->push_back((BYTE)v);
-    }
-    return true;
-}
-
-// "0807-0605-0403-0201" as the selection dialog shows it, or 16 hex digits
-// as the bytes in order.
-bool parse_serial(const std::string &text, Bytes *out) {
-    Bytes raw;
-    if (!parse_hex(text, &raw) || raw.size() != 8) return false;
-    if (text.find('-') != std::string::npos)
-        *out = {raw[7], raw[6], raw[5], raw[4], raw[3], raw[2], raw[1], raw[0]};
-    else
-        *out = raw;
-    return true;
-}
-
-bool parse_number(const std::string &text, DWORD *out) {
-    char *end = nullptr;
-    unsigned long v = std::strtoul(text.c_str(), &end, 0);
-    if (text.empty() || *end) return false;
-    *out = (DWORD)v;
-    return true;
-}
 
 // ------------------------------------------------------------ the user
 
@@ -417,13 +372,14 @@ void print_open_token(const TokenApi &api, QUVA_CONTEXT c) {
 
 // ------------------------------------------------------------ commands
 
-enum class Kind { Pin, NewPin, ChangePin, Name, Select, Wait };
+using Kind = DialogKind;
 
-int run_dialog(Kind kind, const Args &args) {
+// `here`: on the machine already loaded, with no DIR among the arguments.
+int run_dialog(Kind kind, const Args &args, bool here = false) {
     Options o;
     std::string error;
     if (!parse_options(args, &o, &error)) return usage_error(error);
-    if (o.positional.size() != 1) return usage_error("ui needs a machine directory");
+    if (o.positional.size() != (here ? 0 : 1)) return usage_error("ui needs a machine directory");
     Session session;
     session.interactive = o.answers.empty();
     for (auto &a : o.answers) session.answers.push_back(parse_action(a));
@@ -468,7 +424,8 @@ int run_dialog(Kind kind, const Args &args) {
         }
     }
 
-    auto m = winsim::Machine::load(o.positional[0]);
+    std::unique_ptr<winsim::Machine> m;
+    if (!here && !(m = load_machine(o.positional[0]))) return 1;
     int rc = 0;
     {
         UiLib ui;
@@ -587,9 +544,15 @@ int run_dialog(Kind kind, const Args &args) {
         }
         if (rc == 0 && result != QUVA_OK) rc = 1;
     }
-    m->save();
+    if (m) m->save();
     return rc;
 }
+
+} // namespace
+
+int quvactl::show_dialog(DialogKind kind, const Args &options) { return run_dialog(kind, options, true); }
+
+namespace {
 
 int ui_message(const Args &args) {
     if (args.size() != 2) return usage_error("ui message needs a machine directory and a status code");

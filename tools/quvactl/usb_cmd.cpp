@@ -48,7 +48,8 @@ int usb_list(const Args &args) {
 
 Register r1({"usb plug", "usb plug DIR HWID", "plug a USB device in by hardware ID",
              "A registered node of that first hardware ID that is not present becomes present;\n"
-             "otherwise a new USB node without a driver appears.  The token behind the\n"
+             "otherwise a new USB node appears.  Plug and Play then gives a node without a\n"
+             "driver the one the INF folder offers, if any.  The token behind the\n"
              "driver is separate: see 'quvactl token plug'.  Token hardware IDs look like\n"
              "USB\\VID_1F3C&PID_1000.\n",
              usb_plug});
