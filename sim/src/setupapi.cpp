@@ -521,6 +521,11 @@ void unload_unused_driver(const devices::Device &gone) {
     services::hold(gone.service, SERVICE_STOPPED);
 }
 
+// A device that starts loads its function driver again (after a disable or a stop).
+void load_driver(const devices::Device &d) {
+    if (!d.service.empty() && scm::state_of(d.service) == SERVICE_STOPPED) services::hold(d.service, SERVICE_RUNNING);
+}
+
 void went(const devices::Device &d, bool up) {
     std::string hwid = first_hwid(d);
     if (iequals(hwid, k_enum_hwid)) {
@@ -536,7 +541,8 @@ void went(const devices::Device &d, bool up) {
         pnp::broadcast_interface(up ? DBT_DEVICEARRIVAL : DBT_DEVICEREMOVECOMPLETE, devices::kSmartCardReaderClass,
                                  interface_link(d.instance_id, devices::kSmartCardReaderClass));
     if (iequals(hwid, k_reader_hwid)) update_readers();
-    if (!up) unload_unused_driver(d);
+    if (up) load_driver(d);
+    else unload_unused_driver(d);
 }
 
 // ------------------------------------------------------------ life cycle

@@ -664,3 +664,36 @@ TEST(PnpPlug, NewMachinesHaveTheirHardwareProfile) {
         EXPECT_TRUE(winsim::reg::key_exists("HKLM\\SYSTEM\\CurrentControlSet\\Hardware Profiles\\Current"));
     }
 }
+
+TEST(Pnp, ADriverUnloadsWithItsLastDeviceAndLoadsWhenOneStarts) {
+    auto m = winsim::Machine::temporary(Os::WinXp);
+    write_package();
+    std::string a = make_root_node("quva\\quvaEnum"), b = make_root_node("quva\\quvaEnum");
+    ASSERT_TRUE(UpdateDriverForPlugAndPlayDevicesA(nullptr, "quva\\quvaEnum", "C:\\pkg\\quva.inf", 0, nullptr));
+    ASSERT_EQ(winsim::services::state("quvaenum"), (DWORD)SERVICE_RUNNING);
+    {
+        Selected s(a);
+        ASSERT_TRUE(s.change(DICS_DISABLE, DICS_FLAG_GLOBAL));
+    }
+    EXPECT_EQ(winsim::services::state("quvaenum"), (DWORD)SERVICE_RUNNING); // b still needs it
+    {
+        Selected s(b);
+        ASSERT_TRUE(s.change(DICS_DISABLE, DICS_FLAG_GLOBAL));
+    }
+    EXPECT_EQ(winsim::services::state("quvaenum"), (DWORD)SERVICE_STOPPED);
+    {
+        Selected s(a);
+        ASSERT_TRUE(s.change(DICS_ENABLE, DICS_FLAG_GLOBAL));
+    }
+    EXPECT_EQ(winsim::services::state("quvaenum"), (DWORD)SERVICE_RUNNING);
+    ASSERT_TRUE(devices::remove(a));
+    EXPECT_EQ(winsim::services::state("quvaenum"), (DWORD)SERVICE_STOPPED); // b is disabled
+    // Stopped, the service is deleted at once rather than at the next restart.
+    SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE svc = OpenServiceA(scm, "quvaenum", DELETE);
+    ASSERT_TRUE(svc);
+    EXPECT_TRUE(DeleteService(svc));
+    CloseServiceHandle(svc);
+    CloseServiceHandle(scm);
+    EXPECT_EQ(winsim::services::state("quvaenum"), 0u);
+}
