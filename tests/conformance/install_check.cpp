@@ -27,6 +27,7 @@ using conformance::delete_tree;
 using conformance::key_exists;
 
 typedef BOOL(WINAPI *InstallFn)(HWND, DWORD, LPCSTR, LPCSTR, DWORD, DWORD, DWORD, LPDWORD, LPDWORD, LPDWORD);
+typedef BOOL(WINAPI *UninstallFn)(HWND, DWORD, LPDWORD, LPDWORD, LPDWORD);
 typedef int(WINAPI *WaitFn)(HWND, DWORD, LPCSTR, LPCSTR, LPCSTR, LPCSTR);
 
 const int k_label = 103;
@@ -396,7 +397,8 @@ CONFORMANCE_TEST(install_fresh_on_xp) {
     // Keys the install may be the first to make.
     std::vector<std::string> made = {"System\\CurrentControlSet\\Control\\Class\\"
                                      "{50DD5230-BA8A-11D1-BF5D-0000F805F530}",
-                                     "System\\CurrentControlSet\\Enum\\Root"};
+                                     "System\\CurrentControlSet\\Enum\\Root",
+                                     "System\\CurrentControlSet\\Hardware Profiles\\0001\\System"};
     for (auto i = made.begin(); i != made.end();) i = key_exists(i->c_str()) ? made.erase(i) : i + 1;
     const char scardsvr[] = "System\\CurrentControlSet\\Services\\SCardSvr";
     const char scarddrv[] = "System\\CurrentControlSet\\Services\\SCardDrv";
@@ -453,4 +455,24 @@ CONFORMANCE_TEST(install_fresh_on_xp) {
     CHECK_EQ(value, 0);
     // The component records, one per driver file now in place.
     CHECK(key_exists("Software\\Vornel Technologies"));
+
+    // And the removal: the node, the OEM INF and the records go everywhere.
+    // Wine's property change does not unload the driver, so there its image
+    // cannot be deleted and its service is only marked for deletion; the
+    // simulator unloads it with its device, so the files and keys go too.
+    auto uninstall = lib.fn<UninstallFn>("quvaDI_UninstallDriverA");
+    REQUIRE(uninstall);
+    reboot = completion = error = 77;
+    CHECK(uninstall(nullptr, 0, &reboot, &completion, &error));
+    CHECK_EQ(completion, 0);
+    CHECK_EQ(error, 0);
+    CHECK_EQ(device_nodes(k_enum_hwid, false), 0);
+    CHECK(new_infs(infs_before).empty());
+    CHECK(!key_exists("Software\\Vornel Technologies"));
+    if (conformance::on_simulator()) {
+        CHECK(GetFileAttributesA((std::string(windows) + "\\System32\\Drivers\\quvaenum.sys").c_str()) ==
+              INVALID_FILE_ATTRIBUTES);
+        CHECK_EQ(reboot, 0);
+        for (const char *k : keys) CHECK_MSG(!key_exists(k), "%s left", k);
+    }
 }
