@@ -79,20 +79,21 @@ bool source_path(LPCSTR dir, const char *file, char *out, size_t size) {
     return len > 0 && (size_t)len < size;
 }
 
-BOOL source_newer_98me(LPCSTR source_dir) {
+// The 9x members: one token driver file, installed at `rest` below the
+// folder `get` names.
+template <class F> BOOL source_file_newer(LPCSTR source_dir, const char *file, F get, const char *rest) {
     char source[MAX_PATH], installed[MAX_PATH];
-    if (!source_path(source_dir, "QVATOKEN.SYS", source, sizeof source) ||
-        !path_in(GetWindowsDirectoryA, "\\System32\\Drivers\\QVATOKEN.SYS", installed, sizeof installed))
+    if (!source_path(source_dir, file, source, sizeof source) || !path_in(get, rest, installed, sizeof installed))
         return FALSE;
     return SourceDriverFileNewer(source, installed);
 }
 
+BOOL source_newer_98me(LPCSTR source_dir) {
+    return source_file_newer(source_dir, "QVATOKEN.SYS", GetWindowsDirectoryA, "\\System32\\Drivers\\QVATOKEN.SYS");
+}
+
 BOOL source_newer_95(LPCSTR source_dir) {
-    char source[MAX_PATH], installed[MAX_PATH];
-    if (!source_path(source_dir, "QVATKN95.SYS", source, sizeof source) ||
-        !path_in(GetSystemDirectoryA, "\\QVATKN95.SYS", installed, sizeof installed))
-        return FALSE;
-    return SourceDriverFileNewer(source, installed);
+    return source_file_newer(source_dir, "QVATKN95.SYS", GetSystemDirectoryA, "\\QVATKN95.SYS");
 }
 
 bool key_opens(const char *path) {
