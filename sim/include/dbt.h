@@ -7,16 +7,6 @@
 
 WINSIM_BEGIN_C
 
-#ifndef GUID_DEFINED
-#define GUID_DEFINED
-typedef struct _GUID {
-    DWORD Data1;
-    WORD Data2;
-    WORD Data3;
-    BYTE Data4[8];
-} GUID;
-#endif
-
 #define DBT_DEVNODES_CHANGED 0x0007
 #define DBT_DEVICEARRIVAL 0x8000
 #define DBT_DEVICEQUERYREMOVE 0x8001

@@ -145,4 +145,13 @@ typedef struct _OVERLAPPED {
 #define DLL_THREAD_ATTACH 2
 #define DLL_THREAD_DETACH 3
 
+// Class and interface identifiers (SetupAPI, device broadcasts).
+typedef struct _GUID {
+    DWORD Data1;
+    WORD Data2;
+    WORD Data3;
+    BYTE Data4[8];
+} GUID;
+#define GUID_DEFINED
+
 #endif
