@@ -3,6 +3,8 @@
 // on the machine; the failure rows by fault injection.
 #include "kit.h"
 
+#include <seeds.h>
+
 #include <quvadi.h>
 #include <setupapi.h>
 
@@ -51,73 +53,17 @@ void add_service(const std::string &name, const std::string &file) {
            "\"ImagePath\"=\"System32\\\\DRIVERS\\\\" + file + "\"\n");
 }
 
-devices::DeviceSpec node(const std::string &hwid, const std::string &instance, const std::string &cls,
-                         const std::string &service, bool present = true) {
-    devices::DeviceSpec s;
-    s.hardware_ids = {hwid};
-    s.instance_id = instance;
-    s.class_name = cls;
-    s.service = service;
-    s.driver = true;
-    s.mfg = "Vornel Technologies";
-    s.present = present;
-    return s;
-}
-
 enum class Generation { UsbClass, ReaderClass, TokenClass, ReaderStack };
 
-// An earlier stack as its own installer left it: OEM INF, driver files,
-// services, parameters and device nodes.
+// An earlier stack as its own installer left it (the shared machine seeds):
+// OEM INF, driver files, services, parameters and device nodes.
 void seed(Generation g, bool token_present) {
-    const std::string pk = packages_dir();
-    auto drivers = [&](const std::string &folder, std::initializer_list<const char *> files) {
-        for (const char *f : files)
-            ASSERT_TRUE(winsim::disk::write_file(std::string(k_drivers) + "\\" + f,
-                                                 host_bytes(pk + "/" + folder + "/" + f)));
-    };
-    auto oem = [&](const std::string &host) {
-        ASSERT_TRUE(winsim::disk::write_file(std::string(k_windir) + "\\INF\\oem3.inf", host_bytes(host)));
-    };
-    const std::string params = "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\QvaToken\\Parameters]\n"
-                               "\"UseRM\"=dword:00000001\n\"DriverFlags\"=dword:00000000\n\n"
-                               "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\quvaenum]\n"
-                               "\"NumberOfDevices\"=dword:00000001\n";
-    switch (g) {
-    case Generation::UsbClass:
-        oem(pk + "/generations/usb-class/qvtkusb.inf");
-        drivers("generations/usb-class", {"QVATOKEN.SYS"});
-        add_service("QvaTknUsb", "QVATOKEN.SYS");
-        devices::add(node(k_token_id, k_token_instance, "USB", "QvaTknUsb", token_present));
-        break;
-    case Generation::ReaderClass:
-        oem(pk + "/generations/reader-class/qvtkscr.inf");
-        drivers("generations/reader-class", {"QVATOKEN.SYS"});
-        add_service("qvatoken", "QVATOKEN.SYS");
-        devices::add(node(k_token_id, k_token_instance, "SmartCardReader", "qvatoken", token_present));
-        break;
-    case Generation::TokenClass:
-        oem(pk + "/generations/token-class/quvatok.inf");
-        drivers("generations/token-class", {"QVATOKEN.SYS", "quvaenum.sys", "quvaIFD.SYS"});
-        add_service("qvatoken", "QVATOKEN.SYS");
-        add_service("quvaenum", "quvaenum.sys");
-        add_service("quvaifd", "quvaIFD.SYS");
-        import(params);
-        devices::add(node(k_token_id, k_token_instance, "Quva", "qvatoken", token_present));
-        devices::add(node("quva\\quvaEnum", "ROOT\\QUVA\\0000", "Quva", "quvaenum"));
-        devices::add(node("quvaenum\\quvaifd", "QUVAENUM\\QUVAIFD\\1&2F5D0C1A&0&00", "Quva", "quvaifd"));
-        break;
-    case Generation::ReaderStack:
-        oem(pk + "/nt5-previous/qvatoken.inf");
-        drivers("nt5-previous", {"QVATOKEN.SYS", "quvaenum.sys", "quvaIFD.SYS"});
-        add_service("qvatoken", "QVATOKEN.SYS");
-        add_service("quvaenum", "quvaenum.sys");
-        add_service("quvaifd", "quvaIFD.SYS");
-        import(params);
-        devices::add(node(k_token_id, k_token_instance, "SmartCardReader", "qvatoken", token_present));
-        devices::add(node("quva\\quvaEnum", "ROOT\\SMARTCARDREADER\\0000", "SmartCardReader", "quvaenum"));
-        devices::add(node("quvaenum\\quvaifd", "QUVAENUM\\QUVAIFD\\1&2F5D0C1A&0&00", "SmartCardReader", "quvaifd"));
-        break;
-    }
+    static const char *const names[] = {"usb-class", "reader-class", "token-class", "reader-stack"};
+    seeds::Options o;
+    o.packages = packages_dir();
+    o.present = token_present;
+    std::string why;
+    ASSERT_TRUE(seeds::seed(names[(int)g], o, &why)) << why;
 }
 
 struct Outputs {
@@ -311,7 +257,12 @@ TEST(InstallerInstall, UpgradeOverTheUsbClassGeneration) {
         EXPECT_EQ(o.error, 0u);
         EXPECT_EQ(o.completion, present ? 0u : 2u);
         EXPECT_EQ(o.reboot, present ? 1u : 0u) << "disabling a present token asks for a restart";
-        EXPECT_FALSE(winsim::disk::exists(std::string(k_windir) + "\\INF\\oem3.inf")) << "the old OEM INF is purged";
+        for (int n = 0; n < 8; n++) { // the old OEM INF is purged
+            std::vector<BYTE> inf;
+            if (winsim::disk::read_file(std::string(k_windir) + "\\INF\\oem" + std::to_string(n) + ".inf", &inf)) {
+                EXPECT_EQ(std::string(inf.begin(), inf.end()).find("QvaTknUsb"), std::string::npos) << n;
+            }
+        }
         EXPECT_NE(find_hwid(devices::list(), "quva\\quvaEnum"), nullptr);
         devices::Device t;
         if (present) {
